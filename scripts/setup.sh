@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the project needs and that are missing.
+#   scripts/setup.sh run    build and run the tool
+#   scripts/setup.sh test   also what the test suite needs
+#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain
+set -euo pipefail
+
+profile=${1:-run}
+
+packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
+          dfu-util libusb-1.0-0 libusb-1.0-0-dev patchelf)
+case "$profile" in
+  run) ;;
+  test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
+  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev) ;;
+  *) echo "setup.sh: unknown profile '$profile' (run, test or ci)" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

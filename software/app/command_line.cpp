@@ -1,0 +1,40 @@
+#include "app/command_line.h"
+
+#include "sim/simulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDebug>
+
+namespace {
+bool use_log_window = false;
+}
+
+void parse_arguments(QCoreApplication* app) {
+    QCommandLineParser parser;
+    parser.addOptions({
+        {{"s", "use-simulator"}, "Use simulated device interaction."},
+        {{"S", "no-use-simulator"}, "Disable use of simulated device interaction."},
+        {{"l", "use-log-window"}, "Enable use of log window (open it with Ctrl-l)"},
+    });
+    parser.process(*app);
+
+    qDebug() << "Initial value of 'simulator::use'=" << simulator::use
+             << ", isSet('-s')=" << parser.isSet("use-simulator")
+             << ", isSet('-S')=" << parser.isSet("no-use-simulator");
+
+    if (parser.isSet("use-simulator"))
+        simulator::use = true;
+    if (parser.isSet("no-use-simulator"))
+        simulator::use = false;
+    if (parser.isSet("use-log-window"))
+        use_log_window = true;
+}
+
+bool log_window_requested() {
+    return use_log_window;
+}
+
+bool have_service_build() {
+    return false;
+}

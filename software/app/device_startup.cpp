@@ -1,0 +1,30 @@
+#include "app/device_startup.h"
+
+#include "dfu/command.h"
+#include "dfu/dfu_util.h"
+#include "files/files.h"
+#include "files/support_misc.h"
+#include "sim/simulator.h"
+
+#include <QDebug>
+
+void init_device_side() {
+    if (simulator::use)
+        qInfo() << "Will use simulator (i.e. option 'use_simulator).";
+    else
+        qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
+
+    if (simulator::use)
+        simulator::setup_for_simulated_dfu_util(simulator::normal);
+    else
+        DFU::Command::path = Files::external_dir.path();
+
+    qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform()
+            << "with 'DEBUG'" << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
+
+    Files::extract_resources(
+        {Files::desired_FW_dfu, Files::desired_FW_bin, Files::dfu_util_executable, Files::libusb_dylib},
+        true);
+    support_misc::mark_file_executable(DFU::dfu_util::full_path());
+    DFU::dfu_util::execution_test();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <utility>
+
+namespace DFU {
+
+enum CmdID {
+    version = 0,
+    list = 1,
+    upload_OTP = 2,
+    upload_FW_info = 3,
+    upload_FW = 4,
+    download_FW = 5,
+    setup_prepared_config = 6,
+};
+
+// One fixed dfu-util command line; callers append their own arguments.
+struct Command {
+    QString program = "dfu-util";
+    QStringList arguments;
+
+    // When not empty, put with "/" before the program of every command.
+    static QString path;
+
+    // program(arg1,arg2,...), without blanks.
+    operator QString() const;
+};
+
+extern std::map<CmdID, Command> commands;
+
+// Exit code (-1 when the child did not exit normally or could not be started) and the
+// child's standard output up to its first NUL byte.
+using Result = std::pair<int, QString>;
+
+// Runs the command of row id with extra appended and waits for it. Blocks the calling thread.
+Result run_command(CmdID id, QStringList const& extra = {});
+
+// How long run_command waits before it logs and waits again without limit. Tests shorten it.
+extern int first_wait_ms;
+
+} // namespace DFU

@@ -1,0 +1,45 @@
+#include "sim/simulator.h"
+
+#include "dfu/command.h"
+
+#include <QDebug>
+
+namespace simulator {
+
+bool use = false;
+
+QString dfu_util_path(QString const& file_name) {
+    static QString const dir = QStringLiteral(KELVORA_SIMULATOR_DIR);
+    return dir + "/" + file_name;
+}
+
+void setup_for_simulated_dfu_util(Setup setup) {
+    static std::pair<DFU::CmdID, char const*> const rows[] = {
+        {DFU::list, "list"},
+        {DFU::version, "version"},
+        {DFU::upload_OTP, "upload_OTP"},
+        {DFU::upload_FW_info, "upload_FW"},
+        {DFU::upload_FW, "upload_FW"},
+        {DFU::download_FW, "download_FW"},
+        {DFU::setup_prepared_config, "setup_prepared_config"},
+    };
+    for (auto const& [id, name] : rows) {
+        DFU::Command& row = DFU::commands[id];
+        row.program = dfu_util_path("dfu-util_simulator.sh");
+        QStringList arguments{"--dfu-util-command", name};
+        if (setup & 1)
+            arguments << "--fast-progress";
+        row.arguments = arguments + row.arguments;
+    }
+}
+
+int sim_setup_prepared_config(QString const& name) {
+    int const code = DFU::run_command(DFU::setup_prepared_config, {name}).first;
+    if (code != 0) {
+        qInfo() << "Failed to setup simulation config" << name << "with code" << code;
+        return code;
+    }
+    return 0;
+}
+
+} // namespace simulator
