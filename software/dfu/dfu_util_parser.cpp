@@ -1,0 +1,61 @@
+#include "dfu/dfu_util_parser.h"
+
+#include <QDebug>
+#include <QRegularExpression>
+
+#include <map>
+
+QString const DfuUtilParser::prefix_RE = QStringLiteral("^Found DFU: \\[0483:df11\\] ver=2200");
+QString const DfuUtilParser::extract_serial_RE = QStringLiteral("serial=\"([0-9a-fA-F]+)\"");
+
+namespace {
+
+QRegularExpression const& prefix_expression() {
+    static QRegularExpression const re(DfuUtilParser::prefix_RE);
+    return re;
+}
+
+QRegularExpression const& serial_expression() {
+    static QRegularExpression const re(DfuUtilParser::extract_serial_RE);
+    return re;
+}
+
+} // namespace
+
+DfuUtilParser::DfuUtilParser(QString const& output) {
+    int lines_with_serial = 0;
+    for (QString const& line : output.split('\n')) {
+        if (!prefix_expression().match(line).hasMatch())
+            continue;
+        QRegularExpressionMatch const match = serial_expression().match(line);
+        if (!match.hasMatch()) {
+            qDebug() << line;
+            status = no_dfu_device;
+            return;
+        }
+        QString const serial = match.captured(1);
+        if (serials.isEmpty() || serials.last() != serial)
+            serials.append(serial);
+        ++lines_with_serial;
+    }
+
+    device_count = serials.size();
+    if (device_count == 0)
+        status = no_dfu_device;
+    else if (device_count == 1)
+        status = lines_with_serial == 4 ? one_dfu_device : invalid_dfu_device;
+    else
+        status = multiple_dfu_devices;
+}
+
+QString DfuUtilParser::status_as_string() const {
+    // Read-only after its thread-safe construction: parsers run on more than one thread.
+    static std::map<Status, QString> const texts = {
+        {no_dfu_device, QStringLiteral("no_dfu_device")},
+        {one_dfu_device, QStringLiteral("one_dfu_device")},
+        {invalid_dfu_device, QStringLiteral("invalid_dfu_device")},
+        {multiple_dfu_devices, QStringLiteral("multiple_dfu_devices")},
+    };
+    auto const it = texts.find(status);
+    return it == texts.end() ? QString() : it->second;
+}
