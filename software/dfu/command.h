@@ -8,7 +8,7 @@
 
 namespace DFU {
 
-enum CmdID {
+enum CmdID : int {
     version = 0,
     list = 1,
     upload_OTP = 2,
