@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/product_table.h"
+
 #include <QColor>
 #include <QDebug>
 #include <QJsonObject>
@@ -59,11 +61,10 @@ CircleData CircleData_factory(QJsonObject object);
 LabelData LabelData_factory(QJsonObject object);
 
 // The GUI description and the facts about the carried firmware that the window shows.
-// desired_FW_type holds the one-byte product type.
 struct Settings {
     GUI gui;
     QString desired_FW_name;
-    quint8 desired_FW_type = 0;
+    Device::Type desired_FW_type = Device::Type::invalid;
     QString desired_FW_revision;
 };
 

@@ -352,6 +352,7 @@ void tst_Settings::global_starts_empty() {
     QVERIFY(settings.desired_FW_name.isEmpty());
     QVERIFY(settings.desired_FW_revision.isEmpty());
     QCOMPARE(int(settings.desired_FW_type), 0);
+    QCOMPARE(settings.desired_FW_type, Device::Type::invalid);
 }
 
 QTEST_GUILESS_MAIN(tst_Settings)
