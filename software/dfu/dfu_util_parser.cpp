@@ -6,7 +6,7 @@
 #include <map>
 
 QString const DfuUtilParser::prefix_RE = QStringLiteral("^Found DFU: \\[0483:df11\\] ver=2200");
-QString const DfuUtilParser::extract_serial_RE = QStringLiteral("serial=\"([0-9a-fA-F]+)\"");
+QString const DfuUtilParser::extract_serial_RE = QStringLiteral("serial=\\\"([0-9a-fA-F]+)\\\"");
 
 namespace {
 

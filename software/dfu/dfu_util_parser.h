@@ -12,7 +12,7 @@
 // (one line in the real listing). All work is done by the constructor.
 class DfuUtilParser {
 public:
-    enum Status {
+    enum Status : int {
         no_dfu_device = 0,        // no device line, or a device line without a serial
         one_dfu_device = 1,       // one serial, seen on exactly four device lines
         invalid_dfu_device = 2,   // one serial, seen on another number of device lines
