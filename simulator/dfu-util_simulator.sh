@@ -40,6 +40,8 @@
 #                                   <script folder>/../software/resources/firmware.bin
 #   KELVORA_SIM_DFU_UTIL_RELEASE    banner to print: 0.9 or 0.11; default 0.9 on macOS
 #                                   (Darwin), 0.11 elsewhere, as the build there expects
+#   KELVORA_SIM_RETURN_MS           milliseconds until the unit is back after "leave"
+#                                   (default 2000, 300 with --fast-progress)
 #
 # Configurations (setup_prepared_config CONFIG; each load is a fresh unit with a new serial):
 #   older_revision            carried product, carried image with an older revision (default)
@@ -284,7 +286,10 @@ download_ms() {
     if [ "$fast" = 1 ]; then echo 80; else echo $((200 + $1 / 120)); fi
 }
 return_ms() {
-    if [ "$fast" = 1 ]; then echo 300; else echo 2000; fi
+    case ${KELVORA_SIM_RETURN_MS:-} in
+    '' | *[!0-9]*) if [ "$fast" = 1 ]; then echo 300; else echo 2000; fi ;;
+    *) echo "$KELVORA_SIM_RETURN_MS" ;;
+    esac
 }
 
 # ---------------------------------------------------------------------------------------
