@@ -136,6 +136,9 @@ private slots:
     void carried_image_from_the_environment();
     void default_carried_image();
     void damaged_state_starts_afresh();
+    void state_folders_are_independent();
+    void killed_download_keeps_the_old_flash();
+    void default_state_folder_is_private();
     void bad_invocations_data();
     void bad_invocations();
 };
@@ -570,6 +573,65 @@ void TestSimulatorScript::damaged_state_starts_afresh() {
     Device::FW_Info const fw = Device::make_FW_Info(upload_FW_info(&code));
     QCOMPARE(code, 0);
     QVERIFY(fw.revision != carried_info.revision);
+}
+
+void TestSimulatorScript::state_folders_are_independent() {
+    QCOMPARE(config("same_revision"), 0);
+    QString const first_state = qEnvironmentVariable("KELVORA_SIM_STATE_DIR");
+    qputenv("KELVORA_SIM_STATE_DIR", run->filePath("second state").toLocal8Bit());
+    QCOMPARE(config("unplug"), 0);
+    QVERIFY(only_serial().isEmpty());
+    qputenv("KELVORA_SIM_STATE_DIR", first_state.toLocal8Bit());
+    QVERIFY(!only_serial().isEmpty());
+    int code = -1;
+    QCOMPARE(upload_FW_info(&code), carried.left(2048));
+}
+
+void TestSimulatorScript::killed_download_keeps_the_old_flash() {
+    QCOMPARE(config("older_revision"), 0);
+    int code = -1;
+    QByteArray const before = upload_FW(carried.size(), &code);
+    QCOMPARE(code, 0);
+
+    // Without --fast-progress the transfer takes seconds: stop it while it erases.
+    QProcess process;
+    process.start(simulator::dfu_util_path("dfu-util_simulator.sh"),
+                  {"--dfu-util-command", "download_FW", "-d", "0483", "-a", "0", "-s",
+                   "0x08000000:leave", "-D", carried_path});
+    QByteArray output;
+    while (!output.contains("Erase") && process.waitForReadyRead(20000))
+        output += process.readAllStandardOutput();
+    QVERIFY2(output.contains("Erase"), output.constData());
+    process.terminate();
+    QVERIFY(process.waitForFinished(20000));
+    QVERIFY(process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0);
+
+    QVERIFY(!only_serial().isEmpty());
+    QCOMPARE(upload_FW(carried.size(), &code), before);
+    QCOMPARE(QDir(run->filePath("sim state")).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{"flash.bin", "otp.bin", "unit.state"}));
+}
+
+void TestSimulatorScript::default_state_folder_is_private() {
+    qunsetenv("KELVORA_SIM_STATE_DIR");
+    QByteArray const tmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", run->filePath("tmp dir").toLocal8Bit());
+    QVERIFY(QDir(run->path()).mkpath("tmp dir"));
+    QString const serial = only_serial();
+    if (tmpdir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", tmpdir);
+    QVERIFY(!serial.isEmpty());
+    QStringList const folders =
+        QDir(run->filePath("tmp dir")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(folders.size(), 1);
+    QVERIFY(folders.front().startsWith("kelvora-sim-"));
+    QFileInfo const info(run->filePath("tmp dir/" + folders.front()));
+    QCOMPARE(info.permissions() &
+                 (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+             QFile::Permissions());
+    QVERIFY(QFileInfo::exists(info.filePath() + "/unit.state"));
 }
 
 void TestSimulatorScript::bad_invocations_data() {
