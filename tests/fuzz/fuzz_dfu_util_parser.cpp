@@ -1,0 +1,27 @@
+#include "dfu/device_scan.h"
+#include "dfu/dfu_util_parser.h"
+#include "quiet_messages.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kelvora_fuzz_quiet_messages();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
+    QString const listing =
+        QString::fromUtf8(reinterpret_cast<char const*>(data), static_cast<int>(size));
+    DfuUtilParser const parser(listing);
+    (void)parser.status_as_string();
+    if (parser.device_count != 0 && parser.device_count != parser.serials.size())
+        __builtin_trap();
+
+    DFU::ScanResult const result = DFU::scan_for_devices(listing);
+    if (result.second.size() != static_cast<std::size_t>(parser.serials.size()))
+        __builtin_trap();
+    if (result.first == 0 && parser.status != DfuUtilParser::one_dfu_device)
+        __builtin_trap();
+    return 0;
+}
