@@ -118,6 +118,8 @@ private slots:
     void cleanup();
 
     void version_prints_the_expected_banner();
+    void banner_of_either_release_data();
+    void banner_of_either_release();
     void listing_shows_one_unit();
     void new_state_starts_with_older_revision();
     void configurations_data();
@@ -177,6 +179,26 @@ void TestSimulatorScript::version_prints_the_expected_banner() {
     QVERIFY(DFU::dfu_util::execution_test());
     // The banner needs no state.
     QVERIFY(!QFileInfo::exists(run->filePath("sim state")));
+}
+
+void TestSimulatorScript::banner_of_either_release_data() {
+    QTest::addColumn<QByteArray>("release");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("banner");
+    QTest::newRow("0.9") << QByteArray("0.9") << 0 << DFU::dfu_util::banner_0_9;
+    QTest::newRow("0.11") << QByteArray("0.11") << 0 << DFU::dfu_util::banner_0_11;
+    QTest::newRow("unknown release") << QByteArray("1.0") << 64 << QString();
+}
+
+void TestSimulatorScript::banner_of_either_release() {
+    QFETCH(QByteArray, release);
+    QFETCH(int, code);
+    QFETCH(QString, banner);
+    qputenv("KELVORA_SIM_DFU_UTIL_RELEASE", release);
+    auto const result = DFU::run_command(DFU::version);
+    qunsetenv("KELVORA_SIM_DFU_UTIL_RELEASE");
+    QCOMPARE(result.first, code);
+    QCOMPARE(result.second, banner);
 }
 
 void TestSimulatorScript::listing_shows_one_unit() {
