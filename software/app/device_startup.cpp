@@ -7,6 +7,20 @@
 #include "sim/simulator.h"
 
 #include <QDebug>
+#include <QFile>
+
+namespace {
+
+// Unless the caller chose a folder for the simulated unit, it lives in the working directory:
+// every run starts with a fresh unit and nothing of it stays behind after the run.
+void keep_simulated_unit_in_working_directory() {
+    char const* const variable = "KELVORA_SIM_STATE_DIR";
+    if (qEnvironmentVariableIsEmpty(variable) && Files::external_dir.isValid())
+        qputenv(variable, QFile::encodeName(Files::external_dir.path() + "/simulated_unit"));
+    qInfo() << "Simulated unit kept in" << qEnvironmentVariable(variable);
+}
+
+} // namespace
 
 void init_device_side() {
     if (simulator::use)
@@ -14,9 +28,10 @@ void init_device_side() {
     else
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
 
-    if (simulator::use)
+    if (simulator::use) {
         simulator::setup_for_simulated_dfu_util(simulator::normal);
-    else
+        keep_simulated_unit_in_working_directory();
+    } else
         DFU::Command::path = Files::external_dir.path();
 
     qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform()
