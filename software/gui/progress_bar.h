@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QString>
+
+class QTimer;
+
+// A progress bar that fills itself by the clock over a given duration.
+class ProgressBar : public QProgressBar {
+    Q_OBJECT
+
+public:
+    explicit ProgressBar(QWidget* parent);
+    ~ProgressBar() override;
+
+    void setup_GUI();
+
+    // The value after `elapsed_ms` of `duration_ms`, for a bar spanning `span` steps.
+    static int value_after(int span, qint64 elapsed_ms, int duration_ms);
+
+    int span = 1;          // maximum - minimum, at least 1
+    int min_interval = 50; // shortest timer period, ms
+    QTimer* timer = nullptr;
+    QElapsedTimer time;
+    int duration = 10000; // time to fill the bar, ms
+
+signals:
+    void finished();
+
+public slots:
+    // `duration` in seconds; a negative value keeps the previous duration.
+    void startAutoProgress(QString format, double duration = -1);
+    void startAutoProgress();
+    void increase();
+};

@@ -1,0 +1,393 @@
+#include "gui/circle.h"
+#include "gui/install_button.h"
+#include "gui/main_window.h"
+#include "gui/progress_bar.h"
+
+#include "test_main.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QScreen>
+
+#include <memory>
+
+namespace {
+
+QStringList* captured = nullptr;
+
+void capture(QtMsgType, QMessageLogContext const&, QString const& msg) {
+    if (captured)
+        captured->append(msg);
+}
+
+// Collects the messages logged while it lives.
+struct MessageCapture {
+    MessageCapture() {
+        captured = &messages;
+        previous = qInstallMessageHandler(capture);
+    }
+    ~MessageCapture() {
+        qInstallMessageHandler(previous);
+        captured = nullptr;
+    }
+    int count_starting(QString const& prefix) const {
+        int n = 0;
+        for (auto const& m : messages)
+            n += m.startsWith(prefix) ? 1 : 0;
+        return n;
+    }
+    QStringList messages;
+    QtMessageHandler previous = nullptr;
+};
+
+Settings::Settings default_settings() {
+    Settings::Settings s;
+    s.gui = Settings::make_GUI(":resources/settings_GUI.json");
+    s.desired_FW_name = "Sample";
+    s.desired_FW_type = Device::Type::DAVO;
+    s.desired_FW_revision = "2.4.1";
+    return s;
+}
+
+QList<QLabel*> labels_of(MainWindow* window) {
+    return window->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+QLabel* label_with_text(MainWindow* window, QString const& text) {
+    for (auto* label : labels_of(window)) {
+        if (label->text() == text)
+            return label;
+    }
+    return nullptr;
+}
+
+int font_lines(QLabel* label) {
+    return QFontMetrics(label->font()).height() * (label->text().count('\n') + 1);
+}
+
+// Windows of the tests, deleted even when a check fails.
+struct Window {
+    Window(Settings::Settings const* settings, bool use_simulator, double scale = 1.0) {
+        MainWindow::override_scale(scale);
+        window.reset(MainWindow_factory(settings, nullptr, use_simulator));
+        MainWindow::override_scale(0);
+    }
+    MainWindow* operator->() const { return window.get(); }
+    MainWindow* get() const { return window.get(); }
+    std::unique_ptr<MainWindow> window;
+};
+
+} // namespace
+
+class tst_MainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void geometry_data();
+    void geometry();
+    void default_labels_data();
+    void default_labels();
+    void simulator_mode_label();
+    void label_4_width_logged_once();
+    void screen_scale();
+    void unknown_product_type();
+    void label_fonts_and_styles();
+    void scaled_circles();
+    void install_button_follows_download_mode();
+    void window_without_button();
+    void keys_data();
+    void keys();
+    void missing_status_text_stops_the_program();
+
+private:
+    Settings::Settings settings = default_settings();
+};
+
+void tst_MainWindow::geometry_data() {
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRect>("button");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QPoint>("label2");
+
+    QTest::newRow("scale 1.0") << 1.0 << QSize(665, 517) << QRect(207, 417, 250, 40) << 50
+                               << QPoint(32, 28);
+    QTest::newRow("scale 1.25") << 1.25 << QSize(831, 646) << QRect(258, 521, 312, 50) << 63
+                                << QPoint(40, 35);
+}
+
+void tst_MainWindow::geometry() {
+    QFETCH(double, scale);
+    QFETCH(QSize, size);
+    QFETCH(QRect, button);
+    QFETCH(int, offset);
+
+    Window window(&settings, false, scale);
+    QCOMPARE(window->scale, scale);
+    QCOMPARE(window->minimumSize(), size);
+    QCOMPARE(window->maximumSize(), size);
+    QCOMPARE(window->size(), size);
+
+    QRect const screen = QGuiApplication::primaryScreen()->geometry();
+    QRect const placed = window->geometry();
+    QCOMPARE(placed.top(), screen.top() + offset);
+    QVERIFY2(qAbs((placed.left() - screen.left()) - (screen.right() - placed.right())) <= 1,
+             "not centred horizontally");
+
+    QVERIFY(window->install_button);
+    QVERIFY(window->progress_bar);
+    QCOMPARE(window->install_button->geometry(), button);
+    QCOMPARE(window->progress_bar->geometry(), button);
+    QVERIFY(window->progress_bar->isHidden());
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->centralWidget(), window->central_widget);
+    QCOMPARE(window->styleSheet(), QString("QMainWindow { border-image:url(\"://resources/"
+                                           "background.jpg\") 0 0 0 0 stretch stretch; }"));
+
+    QLabel* label2 = label_with_text(window.get(), settings.gui.text("2").arg("Kelvora Lx-21"));
+    QVERIFY(label2);
+    QTEST(label2->pos(), "label2");
+}
+
+void tst_MainWindow::default_labels_data() {
+    QTest::addColumn<double>("scale");
+    QTest::newRow("scale 1.0") << 1.0;
+    QTest::newRow("scale 1.25") << 1.25;
+}
+
+void tst_MainWindow::default_labels() {
+    QFETCH(double, scale);
+    Window window(&settings, false, scale);
+    double const factor = window->scale;
+    auto scaled = [&](int x, int y) { return QPoint(qRound(x * factor), qRound(y * factor)); };
+
+    struct Expected {
+        char const* id;
+        QString text;
+        QPoint position;
+        Qt::Alignment alignment;
+        int lines;
+    };
+    auto const& gui = settings.gui;
+    Qt::Alignment const standard = QLabel().alignment();
+    std::vector<Expected> const expected = {
+        {"2", gui.text("2").arg("Kelvora Lx-21"), scaled(32, 28), Qt::AlignLeft | Qt::AlignTop, 5},
+        {"4", gui.text("4").arg("2.4.1"), scaled(400, 28), Qt::AlignRight | Qt::AlignTop, 4},
+        {"5", "Follow the steps below\nto upgrade your product.", scaled(32, 270), standard, 2},
+        {"7a", "1. Turn off the device.", scaled(32, 320), standard, 1},
+        {"7b", "2. Remove the battery.", scaled(32, 350), standard, 1},
+        {"9", "3. Connect USB cable.", scaled(32, 380), standard, 1},
+        {"status_noDev", gui.text("status_noDev"), scaled(32, 473), standard, 3},
+    };
+
+    QList<QLabel*> const labels = labels_of(window.get());
+    QCOMPARE(labels.size(), int(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+        QLabel* label = labels[int(i)];
+        auto const& e = expected[i];
+        QCOMPARE(label->text(), e.text);
+        QCOMPARE(label->pos(), e.position);
+        QCOMPARE(label->alignment(), e.alignment);
+        QCOMPARE(label->height(), QFontMetrics(label->font()).height() * e.lines);
+        QCOMPARE(label->height(), font_lines(label));
+        if (QString(e.id) == "4")
+            QCOMPARE(label->width(), int(228 * factor));
+        else
+            QCOMPARE(label->width(), QFontMetrics(label->font()).horizontalAdvance(e.text));
+        QCOMPARE(label->styleSheet(), QString("QLabel { background-color : rgba(0,0,0,0%); "
+                                              "color : rgba(175,175,175,100%); }"));
+        QVERIFY(label->isVisible());
+    }
+    QCOMPARE(window->status_label, labels.last());
+    QCOMPARE(window->install_button->text(), QString("Click here to start upgrade."));
+    QVERIFY(!label_with_text(window.get(), "Simulator mode"));
+    QVERIFY(!label_with_text(window.get(), "Debug mode"));
+}
+
+void tst_MainWindow::simulator_mode_label() {
+    for (double scale : {1.0, 1.25}) {
+        Window window(&settings, true, scale);
+        QList<QLabel*> const labels = labels_of(window.get());
+        QCOMPARE(labels.size(), 8);
+        QLabel* sim = label_with_text(window.get(), "Simulator mode");
+        QVERIFY(sim);
+        QCOMPARE(sim, labels[7]);
+        QCOMPARE(sim->pos(), scale == 1.0 ? QPoint(480, 407) : QPoint(600, 509));
+        QVERIFY(!label_with_text(window.get(), "Debug mode"));
+        QCOMPARE(window->status_label->text(), settings.gui.text("status_noDev"));
+    }
+}
+
+void tst_MainWindow::label_4_width_logged_once() {
+    MessageCapture log;
+    Window window(&settings, false);
+    QCOMPARE(log.count_starting("Overriding width to "), 1);
+    QVERIFY(log.messages.contains("Overriding width to 228 for text: \"<span "
+                                  "style=\\\"font-size:16pt\\\">\\nFirmware version:\\n<br>\\n%1"
+                                  "</span>\""));
+}
+
+// Off macOS the factor is the screen's logical resolution over 96 dpi.
+void tst_MainWindow::screen_scale() {
+    Window window(&settings, false, 0);
+    double const expected = QGuiApplication::primaryScreen()->logicalDotsPerInchX() / 96.0;
+    QCOMPARE(window->scale, expected);
+    QCOMPARE(window->size(), QSize(int(665 * expected), int(517 * expected)));
+    QCOMPARE(window->install_button->geometry(), QRect(int(207 * expected), int(417 * expected),
+                                                       int(250 * expected), int(40 * expected)));
+}
+
+void tst_MainWindow::unknown_product_type() {
+    Settings::Settings s = settings;
+    s.desired_FW_type = Device::Type(0x55);
+    Window window(&s, false);
+    QVERIFY(label_with_text(window.get(), s.gui.text("2").arg(QString())));
+
+    s.desired_FW_type = Device::Type::WEXL;
+    Window other(&s, false);
+    QVERIFY(label_with_text(other.get(), s.gui.text("2").arg("Kelvora T8X & T8 series")));
+}
+
+void tst_MainWindow::label_fonts_and_styles() {
+    Settings::Settings s;
+    s.gui = Settings::GUI(
+        R"({"labels": [{"id": "status_noDev", "text": "status", "white": false},
+                       {"id": "a", "text": "sized", "size": 20, "position": {"x": 0, "y": 9}},
+                       {"id": "b", "text": "family", "font": "Serif", "position": {"x": 5}},
+                       {"id": "c", "text": ""},
+                       {"id": "4_hdr", "text": "hdr"},
+                       {"id": "3", "text": "three"}]})");
+    Window window(&s, false);
+    QList<QLabel*> const labels = labels_of(window.get());
+    QCOMPARE(labels.size(), 5);
+
+    QCOMPARE(labels[0]->styleSheet(),
+             QString("QLabel { background-color : rgba(0,0,0,0%); color : black; }"));
+    QCOMPARE(labels[0]->pos(), QPoint(0, 0));
+
+    double const dpi = QGuiApplication::primaryScreen()->physicalDotsPerInch();
+    QCOMPARE(font_scale, dpi / 110.0);
+    QCOMPARE(labels[1]->font().pixelSize(), int(20 * dpi / 110.0));
+    QCOMPARE(labels[1]->height(), font_lines(labels[1]));
+    QCOMPARE(labels[1]->pos(), QPoint(0, 0)); // x = 0 is not a position
+
+    QCOMPARE(labels[2]->font().family(), QString("Serif"));
+    QCOMPARE(labels[2]->font().pointSizeF(), window->font().pointSizeF());
+    QCOMPARE(labels[2]->pos(), QPoint(0, 0));
+
+    QCOMPARE(labels[3]->text(), QString("hdr"));
+    QCOMPARE(labels[3]->width(), 228);
+    QCOMPARE(labels[3]->alignment(), Qt::AlignRight | Qt::AlignTop);
+    QCOMPARE(labels[4]->alignment(), Qt::AlignLeft | Qt::AlignTop);
+}
+
+void tst_MainWindow::scaled_circles() {
+    Settings::Settings s = settings;
+    s.gui.circles = Settings::GUI(
+                        R"({"circles": [{"center": {"x": 100, "y": 50}, "radius": 20,
+                                         "pen_width": 4, "color": "#ffffff"}]})")
+                        .circles;
+    Window window(&s, false, 1.25);
+    auto const circles = window->findChildren<Circle*>();
+    QCOMPARE(circles.size(), 1);
+    QCOMPARE(circles[0]->data.center, QPoint(125, 63));
+    QCOMPARE(circles[0]->data.radius, 25);
+    QCOMPARE(circles[0]->data.pen_width, 5);
+    QCOMPARE(circles[0]->geometry(), QRect(100, 38, 50, 50));
+    QVERIFY(circles[0]->isVisible());
+    // The settings themselves stay unscaled.
+    QCOMPARE(s.gui.circles[0].radius, 20);
+}
+
+void tst_MainWindow::install_button_follows_download_mode() {
+    MessageCapture log;
+    Window window(&settings, false);
+    QVERIFY(!window->download_mode);
+    QVERIFY(!window->install_button->isEnabled());
+    QVERIFY(log.messages.contains("MainWindow downloadMode: setEnabled false"));
+
+    QSignalSpy changed(window.get(), &MainWindow::downloadModeChanged);
+    log.messages.clear();
+    window->enableDownload();
+    QVERIFY(window->install_button->isEnabled());
+    QCOMPARE(log.messages,
+             QStringList({"MainWindow downloadMode: setEnabled true", "Download enabled"}));
+    window->enableDownload();
+    QVERIFY(window->install_button->isEnabled());
+    window->disableDownload();
+    QVERIFY(!window->install_button->isEnabled());
+    window->toggleDownload();
+    QVERIFY(window->download_mode);
+    QVERIFY(window->install_button->isEnabled());
+    QCOMPARE(changed.count(), 4);
+}
+
+void tst_MainWindow::window_without_button() {
+    MessageCapture log;
+    MainWindow::override_scale(1.0);
+    MainWindow window(&settings, nullptr);
+    MainWindow::override_scale(0);
+    QVERIFY(!window.install_button);
+    QVERIFY(!window.progress_bar);
+    QVERIFY(!window.status_label);
+    QCOMPARE(window.size(), QSize(665, 517));
+    log.messages.clear();
+    window.updateDownloadMode();
+    QCOMPARE(log.messages, QStringList({"Download disabled"}));
+    window.toggleDownload();
+    QCOMPARE(log.messages, QStringList({"Download disabled", "Download enabled"}));
+}
+
+void tst_MainWindow::keys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("finished");
+    QTest::addColumn<bool>("toggles");
+
+    QTest::newRow("A") << int(Qt::Key_A) << int(Qt::NoModifier) << 0 << true;
+    QTest::newRow("Shift+A") << int(Qt::Key_A) << int(Qt::ShiftModifier) << 0 << true;
+    QTest::newRow("Q") << int(Qt::Key_Q) << int(Qt::NoModifier) << 1 << false;
+    QTest::newRow("Ctrl+Q") << int(Qt::Key_Q) << int(Qt::ControlModifier) << 1 << false;
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier) << 1 << false;
+    QTest::newRow("B") << int(Qt::Key_B) << int(Qt::NoModifier) << 0 << false;
+    QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier) << 0 << false;
+}
+
+void tst_MainWindow::keys() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, toggles);
+
+    Window window(&settings, false);
+    QSignalSpy finished(window.get(), &MainWindow::finished);
+    MessageCapture log;
+    QTest::keyClick(window.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTEST(finished.count(), "finished");
+    QCOMPARE(window->download_mode, toggles);
+    QCOMPARE(window->install_button->isEnabled(), toggles);
+    QVERIFY(window->isVisible());
+    if (toggles) {
+        QCOMPARE(log.messages,
+                 QStringList({"MainWindow downloadMode: setEnabled true", "Download enabled"}));
+        QTest::keyClick(window.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QVERIFY(!window->download_mode);
+        QCOMPARE(log.messages.size(), 4);
+        QCOMPARE(log.messages[3], QString("Download disabled"));
+    } else {
+        QVERIFY(log.messages.isEmpty());
+    }
+}
+
+void tst_MainWindow::missing_status_text_stops_the_program() {
+    QProcess probe;
+    probe.start(KELVORA_GUI_PROBE, {"no-status-text"});
+    QVERIFY(probe.waitForFinished(30000));
+    QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
+    QByteArray const err = probe.readAllStandardError();
+    QVERIFY2(err.contains("No message with id 'status_noDev' found, aborting"), err.constData());
+    QVERIFY2(!err.contains("window built"), err.constData());
+}
+
+KELVORA_TEST_MAIN(tst_MainWindow)
+#include "tst_main_window.moc"
