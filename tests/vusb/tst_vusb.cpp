@@ -10,7 +10,9 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using vusb_env::Bus;
 using vusb_env::UnitSpec;
@@ -177,10 +179,11 @@ private slots:
         QTest::addColumn<QString>("warning");
 
         for (QString const which : {"debian", "bundled"}) {
-            auto name = [&](char const* text) { return qPrintable(which + ": " + text); };
-            QTest::newRow(name("one unit")) << which << Units{unit("u1", serial_a)} << QStringList()
-                                            << QStringList{serial_a + ":4:2200"} << "";
-            QTest::newRow(name("access refused, another unit listed"))
+            auto name = [&](char const* text) { return (which + ": " + text).toUtf8(); };
+            QTest::newRow(name("one unit").constData())
+                << which << Units{unit("u1", serial_a)} << QStringList()
+                << QStringList{serial_a + ":4:2200"} << "";
+            QTest::newRow(name("access refused, another unit listed").constData())
                 << which
                 << Units{unit("u1", serial_a, {{"access", "denied"}}), unit("u2", serial_b)}
                 << QStringList() << QStringList{serial_b + ":4:2200"}
@@ -356,6 +359,8 @@ private slots:
         QTest::newRow("leave without status answer")
             << Units{unit("u1", serial_a, {{"leave_status", "none"}, {"after_leave", "gone"}})}
             << "download" << 74 << "Error during download get_status" << false;
+        QTest::newRow("interface claimed by another process")
+            << one << "busy" << 74 << "LIBUSB_ERROR_BUSY" << true;
         QTest::newRow("OTP written twice")
             << one << "otp twice" << 74 << "Programmed memory failed verification" << true;
         QTest::newRow("OTP block locked")
@@ -393,7 +398,14 @@ private slots:
                 QVERIFY(vusb_env::write_whole(record, QByteArray(16, char(0xA5))));
             }
         }
+        int claim = -1;
+        if (command == "busy") {
+            claim = open(qPrintable(bus.unit_path("u1") + "/lock"), O_RDWR | O_CREAT, 0644);
+            QVERIFY(claim >= 0 && flock(claim, LOCK_EX | LOCK_NB) == 0);
+        }
         Run const result = run(bus, arguments);
+        if (claim >= 0)
+            close(claim);
         QCOMPARE(result.code, code);
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         if (!units.isEmpty())
@@ -511,6 +523,7 @@ private slots:
         QString const out = fresh_path("upload.bin");
         Run const next = run(bus, upload_arguments(0, flash_base, 2048, out));
         QVERIFY2(next.code == 0, qPrintable(next.err));
+        QVERIFY2(next.out.contains("dfuDNLOAD-IDLE"), qPrintable(next.out));
         QCOMPARE(read(out), firmware_.left(2048));
     }
 
