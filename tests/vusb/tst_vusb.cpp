@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 using vusb_env::Bus;
-using vusb_env::UnitSpec;
-using Units = QVector<UnitSpec>;
+using vusb_env::UnitSetup;
+using Units = QVector<UnitSetup>;
 Q_DECLARE_METATYPE(Units)
 
 namespace {
@@ -51,12 +51,12 @@ QByteArray erased(int size) {
     return QByteArray(size, char(0xFF));
 }
 
-UnitSpec unit(QString name, QString serial, QMap<QString, QString> knobs = {}) {
-    UnitSpec spec;
-    spec.name = std::move(name);
-    spec.serial = std::move(serial);
-    spec.knobs = std::move(knobs);
-    return spec;
+UnitSetup unit(QString name, QString serial, QMap<QString, QString> knobs = {}) {
+    UnitSetup setup;
+    setup.name = std::move(name);
+    setup.serial = std::move(serial);
+    setup.knobs = std::move(knobs);
+    return setup;
 }
 
 QString hex(uint32_t value) {
@@ -214,8 +214,8 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(QString, warning);
         Bus bus;
-        for (UnitSpec const& spec : units)
-            QVERIFY(bus.add_unit(spec));
+        for (UnitSetup const& setup : units)
+            QVERIFY(bus.add_unit(setup));
         for (QString const& name : away)
             QVERIFY(bus.unplug(name));
 
@@ -270,21 +270,21 @@ private slots:
         QFETCH(uint, address);
         QFETCH(int, length);
         Bus bus;
-        UnitSpec spec = unit("u1", serial_a);
-        spec.flash = random_bytes(vusb_env::flash_size, 1);
-        spec.otp = random_bytes(vusb_env::otp_size, 2);
-        QVERIFY(bus.add_unit(spec));
+        UnitSetup setup = unit("u1", serial_a);
+        setup.flash = random_bytes(vusb_env::flash_size, 1);
+        setup.otp = random_bytes(vusb_env::otp_size, 2);
+        QVERIFY(bus.add_unit(setup));
 
         QString const file = fresh_path("upload.bin");
         Run const result =
             run(bus, upload_arguments(alt, address, length, file), program(dfu_util, bundled_));
         QVERIFY2(result.code == 0, qPrintable(result.err));
-        QByteArray const& memory = alt == 0 ? spec.flash : spec.otp;
+        QByteArray const& memory = alt == 0 ? setup.flash : setup.otp;
         uint32_t const base = alt == 0 ? flash_base : 0x1FFF7800u;
         QCOMPARE(read(file), memory.mid(int(address - base), length));
         // Reading leaves the unit as it was.
-        QCOMPARE(bus.flash("u1"), spec.flash);
-        QCOMPARE(bus.otp("u1"), spec.otp);
+        QCOMPARE(bus.flash("u1"), setup.flash);
+        QCOMPARE(bus.otp("u1"), setup.otp);
     }
 
     void download_and_read_back_data() {
@@ -296,10 +296,10 @@ private slots:
     void download_and_read_back() {
         QFETCH(QString, dfu_util);
         Bus bus;
-        UnitSpec spec = unit("u1", serial_a, {{"back_after_ms", "300"}});
+        UnitSetup setup = unit("u1", serial_a, {{"back_after_ms", "300"}});
         QByteArray const old_flash = random_bytes(vusb_env::flash_size, 3);
-        spec.flash = old_flash;
-        QVERIFY(bus.add_unit(spec));
+        setup.flash = old_flash;
+        QVERIFY(bus.add_unit(setup));
 
         Run const result = run(bus, download_arguments(), program(dfu_util, bundled_));
         QVERIFY2(result.code == 0, qPrintable(result.err));
@@ -374,11 +374,11 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, present_after);
         Bus bus;
-        for (UnitSpec spec : units) {
-            spec.flash = random_bytes(0x100, 4) + erased(0x100) + random_bytes(0x200, 5);
-            if (spec.name == "u1" && command == "otp locked")
-                spec.otp = erased(512) + QByteArray(1, '\0') + erased(15); // block 0 locked
-            QVERIFY(bus.add_unit(spec));
+        for (UnitSetup setup : units) {
+            setup.flash = random_bytes(0x100, 4) + erased(0x100) + random_bytes(0x200, 5);
+            if (setup.name == "u1" && command == "otp locked")
+                setup.otp = erased(512) + QByteArray(1, '\0') + erased(15); // block 0 locked
+            QVERIFY(bus.add_unit(setup));
         }
 
         QString const file = fresh_path("upload.bin");
@@ -445,16 +445,16 @@ private slots:
 
     void flipped_bit_reads_back_wrong() {
         Bus bus;
-        UnitSpec spec = unit("u1", serial_a, {{"flip_bit", "0x08000123:6"}});
-        spec.flash = random_bytes(4096, 6);
-        QVERIFY(bus.add_unit(spec));
+        UnitSetup setup = unit("u1", serial_a, {{"flip_bit", "0x08000123:6"}});
+        setup.flash = random_bytes(4096, 6);
+        QVERIFY(bus.add_unit(setup));
         QString const file = fresh_path("upload.bin");
         Run const result = run(bus, upload_arguments(0, flash_base, 4096, file));
         QVERIFY2(result.code == 0, qPrintable(result.err));
-        QByteArray expected = spec.flash.left(4096);
+        QByteArray expected = setup.flash.left(4096);
         expected[0x123] = char(expected[0x123] ^ 0x40);
         QCOMPARE(read(file), expected);
-        QCOMPARE(bus.flash("u1").left(4096), spec.flash.left(4096)); // the cell itself is right
+        QCOMPARE(bus.flash("u1").left(4096), setup.flash.left(4096)); // the cell itself is right
     }
 
     // A failed write leaves the unit in dfuERROR; the next dfu-util clears it and goes on.

@@ -29,7 +29,7 @@ namespace vusb_env {
 constexpr int flash_size = 1024 * 1024;
 constexpr int otp_size = 512 + 16;
 
-struct UnitSpec {
+struct UnitSetup {
     QString name = "unit1";          // folder name; units are listed in name order
     QString serial = "3276375B3333"; // hexadecimal digits
     QByteArray otp;                  // from 0x1FFF7800; the rest reads erased (0xFF)
@@ -56,20 +56,20 @@ public:
     QString unit_path(QString const& name) const { return dir_.path() + "/" + name; }
 
     // Creates (or replaces) the unit's folder; returns false when a file could not be written.
-    bool add_unit(UnitSpec const& spec) {
-        QString const folder = unit_path(spec.name);
+    bool add_unit(UnitSetup const& setup) {
+        QString const folder = unit_path(setup.name);
         if (!QDir().mkpath(folder))
             return false;
         for (char const* stale : {"flash.bin", "otp.bin", "state", "back_at"})
             QFile::remove(folder + "/" + QString(stale));
-        QMap<QString, QString> knobs = spec.knobs;
-        knobs.insert("serial", spec.serial);
-        knobs_[spec.name] = knobs;
-        bool ok = write_config(spec.name);
-        if (!spec.flash.isEmpty())
-            ok = write_whole(folder + "/flash.bin", padded(spec.flash, flash_size)) && ok;
-        if (!spec.otp.isEmpty())
-            ok = write_whole(folder + "/otp.bin", padded(spec.otp, otp_size)) && ok;
+        QMap<QString, QString> knobs = setup.knobs;
+        knobs.insert("serial", setup.serial);
+        knobs_[setup.name] = knobs;
+        bool ok = write_config(setup.name);
+        if (!setup.flash.isEmpty())
+            ok = write_whole(folder + "/flash.bin", padded(setup.flash, flash_size)) && ok;
+        if (!setup.otp.isEmpty())
+            ok = write_whole(folder + "/otp.bin", padded(setup.otp, otp_size)) && ok;
         return ok;
     }
 
