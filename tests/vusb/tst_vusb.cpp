@@ -205,6 +205,15 @@ private slots:
         QTest::newRow("access refused, alone")
             << "debian" << Units{unit("u1", serial_a, {{"access", "denied"}})} << QStringList()
             << QStringList() << "Cannot open DFU device 0483:df11";
+        QTest::newRow("open times out")
+            << "debian"
+            << Units{unit("u1", serial_a, {{"hang", "open:0"}, {"hang_ms", "200"}}),
+                     unit("u2", serial_b)}
+            << QStringList() << QStringList{serial_b + ":4:2200"}
+            << "Cannot open DFU device 0483:df11";
+        QTest::newRow("unknown knob reported")
+            << "debian" << Units{unit("u1", serial_a, {{"colour", "blue"}})} << QStringList()
+            << QStringList{serial_a + ":4:2200"} << "ignored \"colour=blue\"";
     }
 
     void listing() {
@@ -525,6 +534,36 @@ private slots:
         QVERIFY2(next.code == 0, qPrintable(next.err));
         QVERIFY2(next.out.contains("dfuDNLOAD-IDLE"), qPrintable(next.out));
         QCOMPARE(read(out), firmware_.left(2048));
+    }
+
+    // The image as a DfuSe file: dfu-util takes address and alternate setting from it.
+    void dfuse_file_download() {
+        Bus bus;
+        QVERIFY(bus.add_unit(unit("u1", serial_a)));
+        QString const file = work_.path() + "/firmware.dfu";
+        QFile::remove(file);
+        QVERIFY(QFile::copy(":resources/firmware.dfu", file));
+        Run const result = run(bus, {"-d", "0483", "-a", "0", "-s", ":leave", "-D", file});
+        QVERIFY2(result.code == 0, qPrintable(result.err));
+        QVERIFY(result.out.contains("Done parsing DfuSe file"));
+        QCOMPARE(bus.flash("u1").left(firmware_.size()), firmware_);
+    }
+
+    // Children inherit the exported environment, as the program's dfu-util children will.
+    void exported_environment_reaches_children() {
+        Bus bus;
+        QVERIFY(bus.add_unit(unit("u1", serial_a)));
+        bus.export_to_process();
+        QProcess child;
+        child.start(debian_dfu_util, {"-d", "0483", "-l"});
+        QVERIFY(child.waitForFinished());
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).count(serial_a), 4);
+
+        Bus::unexport_from_process();
+        QVERIFY(!qEnvironmentVariable("LD_PRELOAD").contains(vusb_env::library()));
+        child.start(debian_dfu_util, {"-d", "0483", "-l"});
+        QVERIFY(child.waitForFinished());
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).count(serial_a), 0);
     }
 
     void benchmark_download_with_real_timing() {

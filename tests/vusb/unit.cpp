@@ -524,8 +524,11 @@ void Unit::load_memories() {
     read_file(folder_ + "/otp.bin", &otp_);
     otp_.resize(otp_size, 0xFF);
     BitAddress const& stuck = knobs_.stuck_bit;
+    uint8_t const keep = uint8_t(~(1u << stuck.bit));
     if (stuck.set && stuck.address >= flash_base && stuck.address - flash_base < flash_size)
-        flash_[stuck.address - flash_base] &= uint8_t(~(1u << stuck.bit));
+        flash_[stuck.address - flash_base] &= keep;
+    if (stuck.set && stuck.address >= otp_base && stuck.address - otp_base < otp_size)
+        otp_[stuck.address - otp_base] &= keep;
 }
 
 void Unit::save_memories() {
