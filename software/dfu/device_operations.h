@@ -1,0 +1,50 @@
+#pragma once
+
+#include "dfu/command.h"
+#include "dfu/device_info.h"
+#include "dfu/device_scan.h"
+
+#include "device/fw_info.h"
+
+#include <QString>
+
+// What the worker does with the attached unit. Every operation runs fixed dfu-util commands
+// and exchanges data with dfu-util only through files in the working directory. All of them
+// block the calling thread while dfu-util runs.
+namespace DFU {
+
+// Uploads the OTP area and the firmware information block and fills *info. Returns the
+// OTP upload's result; past a successful OTP upload the code is 0, also when the two blocks
+// name different products (then the mismatch is appended to the text). item does not
+// address the unit: dfu-util acts on the one unit under vendor 0483.
+Result read_device_info(DeviceItem const* item, DeviceInfo* info);
+
+// Uploads the first 2048 bytes of flash and decodes them; a failed upload gives the
+// empty block.
+Device::FW_Info read_FW_Info(DeviceItem const* item);
+
+// Downloads the image to 0x08000000; the unit leaves DFU mode afterwards. Returns the
+// exit code.
+int download_FW_to_device(QString const& file);
+
+// Uploads size bytes of flash from 0x08000000 into file. Returns the exit code.
+int upload_FW_from_device(QString const& file, int size);
+
+// Uploads exactly as many bytes as desired holds into uploaded and compares both files.
+// Runs nothing when desired is empty or unreadable.
+bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded);
+
+// Size in bytes, or -1 when the file cannot be opened (or does not fit an int).
+int size_of_binary_file(QString const& file);
+
+// True only for two readable, non-empty files with the same bytes.
+bool compare_FW_bin_files(QString const& a, QString const& b);
+
+// The information block of the carried "firmware.bin" in the working directory.
+Device::FW_Info read_FW_Info_from_desired_FW();
+
+// The same, read once on the first call and kept until exit. The first call happens during
+// start-up, before the worker thread exists.
+Device::FW_Info const& desired_FW_Info();
+
+} // namespace DFU
