@@ -97,8 +97,9 @@ void SM_A::enable_debug_output() {
     for (Logged const& l : logged) {
         QString const name = l.name;
         int const repeat_flag = l.repeat_flag;
-        connect(this, l.signal, this, [name, repeat_flag] { log_signal(name, repeat_flag); },
-                Qt::DirectConnection);
+        connect(
+            this, l.signal, this, [name, repeat_flag] { log_signal(name, repeat_flag); },
+            Qt::DirectConnection);
     }
 }
 

@@ -19,8 +19,9 @@ DFU::DeviceInfo const* checked_info() {
 }
 
 bool device_has_valid_type(DFU::DeviceInfo const& info) {
-    std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n", static_cast<int>(SM_B::desired_ID),
-                static_cast<int>(info.valid), static_cast<int>(info.device_type));
+    std::printf("device_has_valid_type(%i): valid %i, device_type: %i\n",
+                static_cast<int>(SM_B::desired_ID), static_cast<int>(info.valid),
+                static_cast<int>(info.device_type));
     // Keeps the trace in step with the log on stderr when stdout is not a terminal.
     std::fflush(stdout);
     return info.valid && info.device_type == SM_B::desired_ID;
@@ -78,8 +79,9 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
         QState* target;
         GuardedTransition::Guard guard;
     };
-    for (Guarded const& g : {Guarded{B9, guard_blank_OTP}, Guarded{B8, guard_invalid_product},
-                             Guarded{B2, guard_differing_revision}, Guarded{B4, guard_same_revision}}) {
+    for (Guarded const& g :
+         {Guarded{B9, guard_blank_OTP}, Guarded{B8, guard_invalid_product},
+          Guarded{B2, guard_differing_revision}, Guarded{B4, guard_same_revision}}) {
         auto* t = new GuardedTransition(worker, SIGNAL(sig_DevConn()), g.guard);
         B1->addTransition(t);
         t->setTargetState(g.target);
@@ -130,7 +132,8 @@ void SM_B::add_connections() {
         },
         Qt::DirectConnection);
     connect(
-        B3, &QState::entered, this, [this] { worker->set_command(SM_A::Download); }, Qt::DirectConnection);
+        B3, &QState::entered, this, [this] { worker->set_command(SM_A::Download); },
+        Qt::DirectConnection);
     connect(
         B4, &QState::entered, this,
         [this] {

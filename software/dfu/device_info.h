@@ -13,10 +13,10 @@ namespace DFU {
 // What has been read from the attached unit. The worker fills one; the flow machine keeps a
 // copy of the record that the worker reported.
 struct DeviceInfo {
-    bool valid = false; // the OTP area was uploaded
+    bool valid = false;  // the OTP area was uploaded
     QString FW_revision; // set only when OTP and firmware block name the same product
     Device::OTP_Info OTP_info;
-    Device::FW_Info FW_info; // its valid is cleared on a product mismatch
+    Device::FW_Info FW_info;                          // its valid is cleared on a product mismatch
     Device::Type device_type = Device::Type::invalid; // from OTP_info
 
     // "DeviceInfo:\n" then the type and revision lines, or "Invalid".
