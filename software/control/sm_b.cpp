@@ -70,10 +70,15 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     B9 = make_state("B9: Conn. to (DFU-SE) dev. with Empty OTP.");
     setInitialState(B1);
 
-    // Queued like sig_DevConn and emitted just before it, so the record has arrived by the
-    // time the machine handles that signal.
+    // Every report of the worker goes through the relay: queued, in emission order, and
+    // each record of sig_DevConnInfo arrives right before the sig_DevConn it belongs to.
+    relay = new WorkerRelay(this);
     connect(worker, &SM_A::sig_DevConnInfo, this,
             [this](DFU::DeviceInfo const& info) { reported_info = info; });
+    connect(worker, &SM_A::sig_NoDevConn, relay, &WorkerRelay::sig_NoDevConn);
+    connect(worker, &SM_A::sig_DevConn, relay, &WorkerRelay::sig_DevConn);
+    connect(worker, &SM_A::sig_FwUploadedDiffers, relay, &WorkerRelay::sig_FwUploadedDiffers);
+    connect(worker, &SM_A::sig_FwUploadedMatches, relay, &WorkerRelay::sig_FwUploadedMatches);
 
     struct Guarded {
         QState* target;
@@ -82,22 +87,22 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     for (Guarded const& g :
          {Guarded{B9, guard_blank_OTP}, Guarded{B8, guard_invalid_product},
           Guarded{B2, guard_differing_revision}, Guarded{B4, guard_same_revision}}) {
-        auto* t = new GuardedTransition(worker, SIGNAL(sig_DevConn()), g.guard);
+        auto* t = new GuardedTransition(relay, SIGNAL(sig_DevConn()), g.guard);
         B1->addTransition(t);
         t->setTargetState(g.target);
     }
 
     B2->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B2->addTransition(worker, &SM_A::sig_NoDevConn, B1);
-    B3->addTransition(worker, &SM_A::sig_NoDevConn, B1);
-    B4->addTransition(worker, &SM_A::sig_FwUploadedMatches, B6);
-    B4->addTransition(worker, &SM_A::sig_FwUploadedDiffers, B7);
-    B6->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B2->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
+    B3->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
+    B4->addTransition(relay, &WorkerRelay::sig_FwUploadedMatches, B6);
+    B4->addTransition(relay, &WorkerRelay::sig_FwUploadedDiffers, B7);
+    B6->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B7->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B7->addTransition(worker, &SM_A::sig_NoDevConn, B1);
-    B8->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B7->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
+    B8->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B9->addTransition(this, &SM_B::sig_DoDownload, B3);
-    B9->addTransition(worker, &SM_A::sig_NoDevConn, B1);
+    B9->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
 
     add_connections();
 }

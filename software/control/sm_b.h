@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/sm_a.h"
+#include "control/worker_relay.h"
 #include "dfu/device_info.h"
 
 #include <QState>
@@ -60,6 +61,7 @@ public slots:
 
 private:
     DFU::DeviceInfo reported_info;
+    WorkerRelay* relay; // owned by the machine
 };
 
 // The flow machine of the running application; owned by start-up. The guards read the
