@@ -1,10 +1,11 @@
 #include "control/sm_a.h"
 
+#include "control/tsan_edges.h"
+
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
 
 #include <QDebug>
-#include <QMutexLocker>
 
 #include <atomic>
 #include <utility>
@@ -26,6 +27,24 @@ void log_signal(QString const& name, int repeat_flag) {
     last_repeat_flag.store(repeat_flag);
 }
 
+// Holds the worker's mutex for one read or write.
+class Locked {
+public:
+    explicit Locked(QMutex& m) : mutex(m) {
+        mutex.lock();
+        tsan_edges::acquire(&mutex);
+    }
+    ~Locked() {
+        tsan_edges::release(&mutex);
+        mutex.unlock();
+    }
+    Locked(Locked const&) = delete;
+    Locked& operator=(Locked const&) = delete;
+
+private:
+    QMutex& mutex;
+};
+
 bool exactly_one(DFU::ScanResult const& scan) {
     return scan.first == 0 && scan.second.size() == 1;
 }
@@ -36,30 +55,38 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
     : QThread(parent), dfu_file(std::move(dfu_file)), bin_file(std::move(bin_file)),
       upload_file(std::move(upload_file)) {
     qRegisterMetaType<DFU::DeviceInfo>();
+    tsan_edges::order_queued_calls(
+        this, &SM_A::sig_NoDevConn, &SM_A::sig_DevConn, &SM_A::sig_scanning, &SM_A::sig_readingInfo,
+        &SM_A::sig_DeviceError, &SM_A::sig_FwDownloading, &SM_A::sig_FwDownloaded,
+        &SM_A::sig_FwUploading, &SM_A::sig_FwUploadedDiffers, &SM_A::sig_FwUploadedMatches,
+        &SM_A::sig_A0_entered, &SM_A::sig_A1_entered, &SM_A::sig_A2_entered, &SM_A::sig_A3_entered,
+        &SM_A::sig_A4_entered, &SM_A::sig_A5_entered, &SM_A::sig_A6_entered, &SM_A::sig_A7_entered,
+        &SM_A::sig_DevConnInfo, &QThread::started, &QThread::finished);
     qDebug() << "SM_A created";
 }
 
 SM_A::~SM_A() {
     {
-        QMutexLocker locker(&mutex);
+        Locked locked(mutex);
         stopping = true;
     }
     qDebug() << "SM_A: Waiting in dtor";
     wait();
+    tsan_edges::acquire(this);
 }
 
 void SM_A::set_command(Command c) {
-    QMutexLocker locker(&mutex);
+    Locked locked(mutex);
     command = c;
 }
 
 SM_A::Command SM_A::get_command() const {
-    QMutexLocker locker(&mutex);
+    Locked locked(mutex);
     return command;
 }
 
 SM_A::Command SM_A::take_command() {
-    QMutexLocker locker(&mutex);
+    Locked locked(mutex);
     Command const c = command;
     if (c == Download || c == UploadAndCompare)
         command = NoCommand;
@@ -67,12 +94,12 @@ SM_A::Command SM_A::take_command() {
 }
 
 void SM_A::do_stop() {
-    QMutexLocker locker(&mutex);
+    Locked locked(mutex);
     stopping = true;
 }
 
 bool SM_A::is_stopping() const {
-    QMutexLocker locker(&mutex);
+    Locked locked(mutex);
     return stopping;
 }
 
@@ -104,6 +131,12 @@ void SM_A::enable_debug_output() {
 }
 
 void SM_A::run() {
+    // Whatever the loop wrote is seen by whoever waited for the thread to finish.
+    struct Finished {
+        SM_A* worker;
+        ~Finished() { tsan_edges::release(worker); }
+    } const finished{this};
+
     enum Step { A0, A1, A2, A4, A5, A6, A7 };
     Step step = A0;
     for (;;) {

@@ -2,8 +2,6 @@
 // script, one prepared unit per case.
 #include "flow_run.h"
 
-#include "message_log.h"
-
 #include <QtTest>
 
 #include <atomic>
@@ -276,7 +274,7 @@ void TestUpgradeFlow::unit_removed_and_plugged_again() {
 }
 
 void TestUpgradeFlow::debug_output() {
-    MessageLog log;
+    WorkerMessageLog log;
     FlowRun run;
     run.worker->enable_debug_output();
     run.machine->enable_debug_output();
