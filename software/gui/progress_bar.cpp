@@ -61,6 +61,9 @@ void ProgressBar::startAutoProgress() {
 }
 
 void ProgressBar::increase() {
+    // A tick before any start has no clock to read.
+    if (!time.isValid())
+        return;
     setValue(value_after(span, time.elapsed(), duration));
     if (time.elapsed() > duration) {
         timer->stop();

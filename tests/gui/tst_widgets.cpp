@@ -112,6 +112,13 @@ void tst_Widgets::progress_set_up() {
     QVERIFY(!bar.time.isValid());
     QVERIFY(!bar.timer->isActive());
     QCOMPARE(bar.timer->parent(), &bar);
+
+    // A tick before any start changes nothing.
+    QSignalSpy finished(&bar, &ProgressBar::finished);
+    int const untouched = bar.value();
+    bar.increase();
+    QCOMPARE(bar.value(), untouched);
+    QCOMPARE(finished.count(), 0);
     QCOMPARE(bar.styleSheet(), QString("\nQProgressBar {\n    border: 2px solid grey;\n"
                                        "    border-radius: 5px;\n    text-align: center;\n}\n\n"
                                        "QProgressBar::chunk {\n    background-color: "

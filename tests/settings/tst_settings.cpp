@@ -329,8 +329,7 @@ void tst_Settings::stream_operators() {
     out.clear();
     {
         QDebug debug(&out);
-        debug.nospace() << gui << QString("x")
-                        << QString("y");
+        debug.nospace() << gui << QString("x") << QString("y");
     }
     // Written unquoted; the caller's nospace state is restored afterwards.
     QCOMPARE(out, QString(gui) + "\"x\"\"y\"");
