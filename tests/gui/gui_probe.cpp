@@ -8,9 +8,9 @@
 
 #include <QApplication>
 #include <QMessageLogger>
-#include <QThread>
 
 #include <cstdio>
+#include <thread>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -31,9 +31,8 @@ int main(int argc, char* argv[]) {
         if (mode == "fatal") {
             fatal();
         } else {
-            QThread* thread = QThread::create(fatal);
-            thread->start();
-            thread->wait();
+            std::thread worker(fatal);
+            worker.join();
         }
         std::fprintf(stderr, "still running\n");
         return 0;

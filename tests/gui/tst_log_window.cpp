@@ -1,5 +1,6 @@
 #include "gui/log_window.h"
 
+#include "stderr_capture.h"
 #include "test_main.h"
 
 #include <QApplication>
@@ -12,47 +13,11 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextBrowser>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
-
-// Sends file descriptor 2 into a temporary file while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        saved = dup(2);
-        path = dir.filePath("stderr.txt");
-        int const fd = open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    QByteArray text() {
-        restore();
-        QFile file(path);
-        file.open(QIODevice::ReadOnly);
-        return file.readAll();
-    }
-
-private:
-    void restore() {
-        if (saved < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        saved = -1;
-    }
-    QTemporaryDir dir;
-    QString path;
-    int saved = -1;
-};
 
 void log(QtMsgType type, char const* file, int line, char const* function, char const* text) {
     QMessageLogger logger(file, line, function);
@@ -86,8 +51,6 @@ private slots:
     void lines();
     void fatal_data();
     void fatal();
-    void worker_thread_messages_in_order();
-    void dropped_without_log_window();
     void construction();
     void toggle_visibility();
     void keys_and_close();
@@ -182,52 +145,6 @@ void tst_LogWindow::fatal() {
              err.constData());
     QCOMPARE(err.count("the end"), 2);
     QVERIFY(!err.contains("still running"));
-}
-
-void tst_LogWindow::worker_thread_messages_in_order() {
-    qInstallMessageHandler(logWindowMessageHandler);
-    StderrCapture err;
-    QMessageLogger(nullptr, 0, nullptr).info("GUI first");
-    QThread* thread = QThread::create([] {
-        for (int i = 0; i < 50; ++i)
-            QMessageLogger("sm_a.cpp", i, "void SM_A::run()").debug("worker %d", i);
-        QMessageLogger(nullptr, 0, nullptr).warning("worker done");
-    });
-    thread->start();
-    QVERIFY(thread->wait(30000));
-    delete thread;
-    QTextEdit* const text = window->dialog->text_edit;
-    QTRY_COMPARE_WITH_TIMEOUT(text->toPlainText().count('\n'), 51, 10000);
-    QByteArray const printed = err.text();
-    qInstallMessageHandler(nullptr);
-
-    QStringList expected_window{"GUI first"};
-    QByteArray expected_error = "Info: GUI first ((null):0, (null))\n";
-    for (int i = 0; i < 50; ++i) {
-        expected_window << QString("Debug: worker %1").arg(i);
-        expected_error +=
-            QString("Debug: worker %1 (sm_a.cpp:%1, void SM_A::run())\n").arg(i).toLatin1();
-    }
-    expected_window << "Warning: worker done";
-    expected_error += "Warning: worker done ((null):0, (null))\n";
-    QCOMPARE(text->toPlainText(), expected_window.join('\n'));
-    QCOMPARE(printed, expected_error);
-}
-
-void tst_LogWindow::dropped_without_log_window() {
-    qInstallMessageHandler(logWindowMessageHandler);
-    delete window;
-    QVERIFY(logWindow.isNull());
-    StderrCapture err;
-    qWarning("nobody listens");
-    QThread* thread = QThread::create([] { qWarning("nobody listens either"); });
-    thread->start();
-    thread->wait();
-    delete thread;
-    QCoreApplication::processEvents();
-    QByteArray const printed = err.text();
-    qInstallMessageHandler(nullptr);
-    QCOMPARE(printed, QByteArray());
 }
 
 void tst_LogWindow::construction() {
