@@ -37,9 +37,9 @@ void init_device_side() {
     qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform()
             << "with 'DEBUG'" << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
 
-    Files::extract_resources(
-        {Files::desired_FW_dfu, Files::desired_FW_bin, Files::dfu_util_executable, Files::libusb_dylib},
-        true);
+    Files::extract_resources({Files::desired_FW_dfu, Files::desired_FW_bin,
+                              Files::dfu_util_executable, Files::libusb_dylib},
+                             true);
     support_misc::mark_file_executable(DFU::dfu_util::full_path());
     DFU::dfu_util::execution_test();
 }

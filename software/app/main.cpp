@@ -5,5 +5,5 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     GUI_init();
-    return GUI_cleanup(0);
+    return GUI_cleanup(app.exec());
 }

@@ -1,15 +1,92 @@
 #include "app/startup.h"
 
 #include "app/command_line.h"
+#include "app/connections.h"
 #include "app/device_startup.h"
+#include "app/quit_on_signal.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/device_operations.h"
+#include "files/files.h"
+#include "gui/fonts.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "settings/settings.h"
+#include "sim/simulator.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDebug>
+#include <QThread>
+
+namespace {
+
+// The settings are carried inside the program, so failing to read them means a broken build;
+// end with a message that names the file instead of an uncaught exception.
+Settings::GUI read_gui_settings(QString const& path) {
+    try {
+        return Settings::make_GUI(path);
+    } catch (QString const& message) {
+        Files::external_dir.remove();
+        qFatal("Cannot read the GUI settings %s: %s", qPrintable(path), qPrintable(message));
+    }
+}
+
+} // namespace
 
 void GUI_init() {
-    parse_arguments(QCoreApplication::instance());
-    init_device_side();
+    auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
+
+    parse_arguments(app);               // 1
+    support::setup_fonts();             // 2
+    logWindow = new LogWindow(nullptr); // 3
+    if (log_window_requested())         // 4
+        qInstallMessageHandler(logWindowMessageHandler);
+    init_device_side(); // 5-10
+
+    Device::FW_Info const desired = DFU::desired_FW_Info(); // 11
+    qInfo().noquote() << "Desired (embedded)" << QString(desired);
+
+    settings.gui = read_gui_settings(":resources/settings_GUI.json"); // 12
+    settings.desired_FW_name = desired.name;
+    settings.desired_FW_type = desired.product.type;
+    settings.desired_FW_revision = desired.revision;
+
+    mainWindow = MainWindow_factory(&settings, nullptr, simulator::use); // 13
+    mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");         // 14
+
+    sm_A = new SM_A(Files::external_dir.path() + "/" + Files::desired_FW_fileName_dfu, // 15
+                    Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin,
+                    Files::external_dir.path() + "/" + Files::uploaded_FW_fileName_bin, nullptr);
+    sm_A->no_device_delay_ms = 500; // 16
+    sm_A->poll_interval_ms = 1000;
+    sm_A->enable_debug_output(); // 17
+
+    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision); // 18
+    sm_B->enable_debug_output();                                                   // 19
+
+    add_connections(app); // 20
+
+    QObject::connect(sm_B, &QStateMachine::started, [] { // 21
+        qInfo() << "Starting sm_A";
+        sm_A->start(QThread::InheritPriority);
+    });
+    sm_B->start();      // 22
+    mainWindow->show(); // 23
+
+    quit_event_loop_on_termination_signals();
 }
 
 int GUI_cleanup(int result) {
+    qInfo() << "app.exec() returns:" << result;
+    if (sm_B)
+        sm_B->stop();
+    if (sm_A)
+        sm_A->do_stop();
+    qInfo() << "Waiting 2 s before deleting objects";
+    QThread::sleep(2);
+    delete sm_A;
+    sm_A = nullptr;
+    delete sm_B;
+    sm_B = nullptr;
     return result;
 }

@@ -45,7 +45,8 @@ void TestStartup::command_line_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("debug_line");
-    QString const none = "Initial value of 'simulator::use'= false , isSet('-s')= false , isSet('-S')= false";
+    QString const none =
+        "Initial value of 'simulator::use'= false , isSet('-s')= false , isSet('-S')= false";
     QTest::newRow("no options") << QStringList{} << "use_simulator=false log_window=false" << none;
     QTest::newRow("-s") << QStringList{"-s"} << "use_simulator=true log_window=false"
                         << "isSet('-s')= true , isSet('-S')= false";
@@ -54,12 +55,14 @@ void TestStartup::command_line_data() {
     QTest::newRow("-S -s") << QStringList{"-S", "-s"} << "use_simulator=false log_window=false"
                            << "isSet('-s')= true , isSet('-S')= true";
     QTest::newRow("long names") << QStringList{"--use-simulator", "--use-log-window"}
-                                << "use_simulator=true log_window=true" << "isSet('-s')= true";
+                                << "use_simulator=true log_window=true"
+                                << "isSet('-s')= true";
     QTest::newRow("-l") << QStringList{"-l"} << "use_simulator=false log_window=true" << none;
     QTest::newRow("grouped -sl") << QStringList{"-sl"} << "use_simulator=true log_window=true"
                                  << "isSet('-s')= true";
-    QTest::newRow("positional words") << QStringList{"one", "-s", "two"}
-                                      << "use_simulator=true log_window=false" << "isSet('-s')= true";
+    QTest::newRow("positional words")
+        << QStringList{"one", "-s", "two"} << "use_simulator=true log_window=false"
+        << "isSet('-s')= true";
 }
 
 void TestStartup::command_line() {
@@ -78,8 +81,8 @@ void TestStartup::unknown_options_end_the_process_data() {
     QTest::newRow("--help") << QStringList{"--help"} << "Unknown option 'help'.";
     QTest::newRow("-h") << QStringList{"-h"} << "Unknown option 'h'.";
     QTest::newRow("--version") << QStringList{"-s", "--version"} << "Unknown option 'version'.";
-    QTest::newRow("value for a switch") << QStringList{"--use-simulator=yes"}
-                                        << "Unexpected value after '--use-simulator'.";
+    QTest::newRow("value for a switch")
+        << QStringList{"--use-simulator=yes"} << "Unexpected value after '--use-simulator'.";
 }
 
 void TestStartup::unknown_options_end_the_process() {
@@ -125,7 +128,8 @@ void TestStartup::real_device_start_up_extracts_and_tests_dfu_util() {
         QStringList const parts = line.mid(5).split(' ');
         files[parts.value(0)] = parts.mid(1);
     }
-    QCOMPARE(files.keys(), (QStringList{"dfu-util", "firmware.bin", "firmware.dfu", "libusb-1.0.so.0"}));
+    QCOMPARE(files.keys(),
+             (QStringList{"dfu-util", "firmware.bin", "firmware.dfu", "libusb-1.0.so.0"}));
     QCOMPARE(files["firmware.bin"], (QStringList{"625900", "-"}));
     QCOMPARE(files["firmware.dfu"], (QStringList{"626209", "-"}));
     QCOMPARE(files["dfu-util"].value(1), QString("x"));
@@ -140,11 +144,14 @@ void TestStartup::simulator_start_up_runs_the_script() {
     QTemporaryDir tmp;
     ProbeRun const run = run_probe({"-s"}, tmp.path());
     QCOMPARE(run.exit_code, 0);
-    QVERIFY2(run.err.contains("Will use simulator (i.e. option 'use_simulator)."), qPrintable(run.err));
-    QVERIFY2(run.err.contains("dfu-util_simulator.sh\" (\"--dfu-util-command\", \"version\", \"-V\")"),
+    QVERIFY2(run.err.contains("Will use simulator (i.e. option 'use_simulator)."),
              qPrintable(run.err));
+    QVERIFY2(
+        run.err.contains("dfu-util_simulator.sh\" (\"--dfu-util-command\", \"version\", \"-V\")"),
+        qPrintable(run.err));
     // The simulated unit lived in the working directory, and both are gone.
-    QVERIFY2(run.err.contains("Simulated unit kept in \"" + tmp.path() + "/upgrade_"), qPrintable(run.err));
+    QVERIFY2(run.err.contains("Simulated unit kept in \"" + tmp.path() + "/upgrade_"),
+             qPrintable(run.err));
     QVERIFY2(run.err.contains("Result of execution test: status was ok and output: as expected"),
              qPrintable(run.err));
     QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});

@@ -1,0 +1,223 @@
+// The whole tool in one process: start-up, window, both machines and the simulated unit,
+// driven through the window as a user would drive it.
+#include "app/startup.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/command.h"
+#include "files/files.h"
+#include "gui/install_button.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "gui/progress_bar.h"
+#include "settings/settings.h"
+#include "sim/simulator.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+constexpr int flow_timeout_ms = 30000;
+
+QString text(QString const& id) {
+    return settings.gui.text(id);
+}
+
+QString status() {
+    return mainWindow->status_label->text();
+}
+
+// Runs `action` with the standard error stream going into a file and returns what it wrote.
+template <typename Action> QString capture_stderr(Action action) {
+    QTemporaryDir dir;
+    QString const path = dir.path() + "/stderr.txt";
+    std::fflush(stderr);
+    int const saved = ::dup(2);
+    FILE* const file = std::fopen(qPrintable(path), "w");
+    ::dup2(::fileno(file), 2);
+    action();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::fclose(file);
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(f.readAll());
+}
+
+void load_unit(QString const& config) {
+    QCOMPARE(simulator::sim_setup_prepared_config(config), 0);
+}
+
+bool in_state(char const* prefix) {
+    for (QAbstractState* state : sm_B->configuration())
+        if (state->objectName().startsWith(prefix))
+            return true;
+    return false;
+}
+
+// Every configuration change is a new unit; wait until the window shows that one.
+void wait_for_no_unit() {
+    load_unit("no_device");
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
+    QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_noDev"), flow_timeout_ms);
+}
+
+} // namespace
+
+class TestTool : public QObject {
+    Q_OBJECT
+private slots:
+    void starts_with_no_unit();
+    void upgrade_by_one_click();
+    void same_revision_is_verified_without_click();
+    void read_back_that_differs();
+    void unit_of_another_product();
+    void blank_otp();
+    void unknown_revision();
+    void ctrl_l_toggles_the_log_window();
+    void quit_key_stops_both_machines();
+};
+
+void TestTool::starts_with_no_unit() {
+    QVERIFY(mainWindow);
+    QCOMPARE(mainWindow->windowTitle(), QString("Kelvora Firmware Upgrade Tool"));
+    wait_for_no_unit();
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+}
+
+void TestTool::upgrade_by_one_click() {
+    wait_for_no_unit();
+    load_unit("older_revision");
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    QString const product = sm_B->device_info.OTP_info.product_name();
+    QCOMPARE(product, QString("Lx-21"));
+    QString const old_revision = sm_B->device_info.FW_revision;
+    QVERIFY(!old_revision.isEmpty() && old_revision != settings.desired_FW_revision);
+    QCOMPARE(status(), text("status_devRev").arg(product).arg(old_revision));
+    QTRY_VERIFY(mainWindow->install_button->isEnabled());
+
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    QVERIFY(mainWindow->progress_bar->isVisible());
+    QCOMPARE(mainWindow->progress_bar->format(), QString("Upgrading firmware"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(), QString("Uploading & verifying"),
+                              flow_timeout_ms);
+    QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(),
+                              QString("Done. Disconnect USB cable."), flow_timeout_ms);
+    QVERIFY(in_state("B6"));
+    QVERIFY(mainWindow->progress_bar->isVisible());
+    QCOMPARE(mainWindow->progress_bar->value(), mainWindow->progress_bar->maximum());
+    QCOMPARE(status(), text("status_devRev").arg(product).arg(settings.desired_FW_revision));
+}
+
+void TestTool::same_revision_is_verified_without_click() {
+    wait_for_no_unit();
+    load_unit("same_revision");
+    QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(),
+                              QString("Done. Disconnect USB cable."), flow_timeout_ms);
+    QVERIFY(in_state("B6"));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+}
+
+void TestTool::read_back_that_differs() {
+    wait_for_no_unit();
+    load_unit("readback_differs");
+    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B7"), flow_timeout_ms);
+    QCOMPARE(mainWindow->progress_bar->format(), QString("FW differs"));
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    // The upgrade can be started again from there.
+    QVERIFY(mainWindow->install_button->isEnabled());
+}
+
+void TestTool::unit_of_another_product() {
+    wait_for_no_unit();
+    load_unit("other_product");
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B8"), flow_timeout_ms);
+    QString const product = sm_B->device_info.OTP_info.product_name();
+    QVERIFY(!product.isEmpty() && product != "Lx-21");
+    QCOMPARE(status(), text("status_devConn").arg(product));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    QTest::qWait(300);
+    QVERIFY(in_state("B8"));
+}
+
+void TestTool::blank_otp() {
+    wait_for_no_unit();
+    load_unit("blank_otp");
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B9"), flow_timeout_ms);
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QVERIFY(sm_B->device_info.FW_revision.isEmpty());
+    QCOMPARE(status(), text("status_devRevUnknown").arg(sm_B->device_info.OTP_info.product_name()));
+}
+
+void TestTool::unknown_revision() {
+    wait_for_no_unit();
+    load_unit("empty_revision");
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    QCOMPARE(status(), text("status_devRevUnknown").arg("Lx-21"));
+    QVERIFY(mainWindow->install_button->isEnabled());
+}
+
+void TestTool::ctrl_l_toggles_the_log_window() {
+    QWidget* const dialog = logWindow->dialog;
+    QVERIFY(!dialog->isVisible());
+    mainWindow->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(mainWindow));
+    QTest::keyClick(mainWindow, Qt::Key_L, Qt::ControlModifier);
+    QTRY_VERIFY(dialog->isVisible());
+    QCOMPARE(dialog->pos(), QPoint(mainWindow->geometry().x() + mainWindow->geometry().width() - 1,
+                                   mainWindow->geometry().y()));
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    QTest::keyClick(dialog, Qt::Key_L, Qt::ControlModifier);
+    QTRY_VERIFY(!dialog->isVisible());
+}
+
+void TestTool::quit_key_stops_both_machines() {
+    QString const err = capture_stderr([] { QTest::keyClick(mainWindow, Qt::Key_Q); });
+    int const reset = err.indexOf("Msg-handler reset");
+    int const stopping = err.indexOf("Trying to stop sm_A");
+    QVERIFY2(reset >= 0 && stopping > reset, qPrintable(err));
+    QTRY_VERIFY(!sm_B->isRunning());
+    QVERIFY(sm_A->isFinished());
+    QVERIFY(mainWindow->isVisible());
+}
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir state;
+    qputenv("KELVORA_SIM_STATE_DIR", QFile::encodeName(state.path()));
+    qputenv("KELVORA_SIM_RETURN_MS", "1500");
+
+    // The tool's own command line: simulated unit, log window.
+    int tool_argc = 3;
+    char tool_name[] = "kelvora-upgrade";
+    char sim[] = "-s";
+    char log[] = "-l";
+    char* tool_argv[] = {tool_name, sim, log, nullptr};
+    QApplication app(tool_argc, tool_argv);
+    GUI_init();
+
+    // Short simulated transfers and polls, so a whole upgrade takes seconds.
+    for (auto& [id, command] : DFU::commands)
+        command.arguments.insert(2, "--fast-progress");
+    sm_A->no_device_delay_ms = 50;
+    sm_A->poll_interval_ms = 100;
+
+    TestTool test;
+    int const failures = QTest::qExec(&test, argc, argv);
+    return GUI_cleanup(failures);
+}
+
+#include "tst_tool.moc"
