@@ -39,6 +39,8 @@ void GUI_init() {
     parse_arguments(app);               // 1
     support::setup_fonts();             // 2
     logWindow = new LogWindow(nullptr); // 3
+    // Closing the main window ends the run even while the log window is open.
+    logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
     if (log_window_requested())         // 4
         qInstallMessageHandler(logWindowMessageHandler);
     init_device_side(); // 5-10

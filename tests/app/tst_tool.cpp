@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <cstdio>
@@ -216,7 +217,16 @@ int main(int argc, char** argv) {
     sm_A->poll_interval_ms = 100;
 
     TestTool test;
-    int const failures = QTest::qExec(&test, argc, argv);
+    int failures = QTest::qExec(&test, argc, argv);
+
+    // Closing the main window ends the event loop, also while the log window is open.
+    logWindow->dialog->show();
+    QTimer::singleShot(0, mainWindow, [] { mainWindow->close(); });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
+    if (app.exec() == 99) {
+        std::fprintf(stderr, "FAIL: closing the main window did not end the run\n");
+        ++failures;
+    }
     return GUI_cleanup(failures);
 }
 
