@@ -1,43 +1,65 @@
 #pragma once
-// Collects the messages that the code under test writes through Qt's message functions.
-#include <QMutex>
-#include <QMutexLocker>
+// Collects the messages written through Qt's message functions while it lives, from any
+// thread, so that tests can check their exact text, their level and their order. The lock is
+// a standard one, so that ThreadSanitizer sees it.
+#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
 class MessageLog {
 public:
+    using Entry = std::pair<QtMsgType, QString>;
+
     MessageLog() {
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         current() = this;
         previous_ = qInstallMessageHandler(&MessageLog::handler);
     }
     ~MessageLog() {
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         qInstallMessageHandler(previous_);
         current() = nullptr;
     }
-    QStringList lines() const {
-        QMutexLocker lock(&mutex());
-        return lines_;
+    MessageLog(MessageLog const&) = delete;
+    MessageLog& operator=(MessageLog const&) = delete;
+
+    std::vector<Entry> entries() const {
+        std::lock_guard<std::mutex> lock(mutex());
+        return entries_;
     }
-    bool contains(QString const& text) const { return !lines().filter(text).isEmpty(); }
+    QStringList lines() const {
+        QStringList list;
+        for (Entry const& entry : entries())
+            list << entry.second;
+        return list;
+    }
+    QStringList texts() const { return lines(); }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex());
+        entries_.clear();
+    }
     int count(QString const& text) const { return lines().filter(text).size(); }
+    bool contains(QString const& text) const { return count(text) > 0; }
 
 private:
-    static void handler(QtMsgType, QMessageLogContext const&, QString const& text) {
-        QMutexLocker lock(&mutex());
+    static void handler(QtMsgType type, QMessageLogContext const&, QString const& text) {
+        std::lock_guard<std::mutex> lock(mutex());
         if (current())
-            current()->lines_ << text;
+            current()->entries_.emplace_back(type, text);
     }
-    static QMutex& mutex() {
-        static QMutex m;
+    static std::mutex& mutex() {
+        static std::mutex m;
         return m;
     }
     static MessageLog*& current() {
         static MessageLog* log = nullptr;
         return log;
     }
+
     QtMessageHandler previous_ = nullptr;
-    QStringList lines_;
+    std::vector<Entry> entries_;
 };

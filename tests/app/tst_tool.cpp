@@ -11,6 +11,7 @@
 #include "gui/progress_bar.h"
 #include "settings/settings.h"
 #include "sim/simulator.h"
+#include "stderr_capture.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -19,7 +20,6 @@
 #include <QtTest>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -31,24 +31,6 @@ QString text(QString const& id) {
 
 QString status() {
     return mainWindow->status_label->text();
-}
-
-// Runs `action` with the standard error stream going into a file and returns what it wrote.
-template <typename Action> QString capture_stderr(Action action) {
-    QTemporaryDir dir;
-    QString const path = dir.path() + "/stderr.txt";
-    std::fflush(stderr);
-    int const saved = ::dup(2);
-    FILE* const file = std::fopen(qPrintable(path), "w");
-    ::dup2(::fileno(file), 2);
-    action();
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    std::fclose(file);
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(f.readAll());
 }
 
 void load_unit(QString const& config) {
@@ -185,7 +167,9 @@ void TestTool::ctrl_l_toggles_the_log_window() {
 }
 
 void TestTool::quit_key_stops_both_machines() {
-    QString const err = capture_stderr([] { QTest::keyClick(mainWindow, Qt::Key_Q); });
+    StderrCapture capture;
+    QTest::keyClick(mainWindow, Qt::Key_Q);
+    QString const err = QString::fromUtf8(capture.text());
     int const reset = err.indexOf("Msg-handler reset");
     int const stopping = err.indexOf("Trying to stop sm_A");
     QVERIFY2(reset >= 0 && stopping > reset, qPrintable(err));

@@ -13,8 +13,10 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include "message_log.h"
 #include <cstdio>
 #include <memory>
+
 #include <mutex>
 #include <unistd.h>
 
@@ -134,43 +136,6 @@ private:
         connect(a, &SM_A::sig_A6_entered, this, step("A6"));
         connect(a, &SM_A::sig_A7_entered, this, step("A7"));
     }
-};
-
-// Collects the messages written through Qt's message functions, from any thread. Its lock is
-// a standard one, so that ThreadSanitizer sees it.
-class WorkerMessageLog {
-public:
-    WorkerMessageLog() {
-        current() = this;
-        previous = qInstallMessageHandler(&WorkerMessageLog::handler);
-    }
-    ~WorkerMessageLog() {
-        qInstallMessageHandler(previous);
-        std::lock_guard<std::mutex> lock(mutex());
-        current() = nullptr;
-    }
-    int count(QString const& text) const {
-        std::lock_guard<std::mutex> lock(mutex());
-        return lines.filter(text).size();
-    }
-    bool contains(QString const& text) const { return count(text) > 0; }
-
-private:
-    static void handler(QtMsgType, QMessageLogContext const&, QString const& text) {
-        std::lock_guard<std::mutex> lock(mutex());
-        if (current())
-            current()->lines << text;
-    }
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static WorkerMessageLog*& current() {
-        static WorkerMessageLog* log = nullptr;
-        return log;
-    }
-    QtMessageHandler previous = nullptr;
-    QStringList lines;
 };
 
 // Redirects file descriptor 1 into a temporary file while it lives. What a failing test

@@ -274,7 +274,7 @@ void TestUpgradeFlow::unit_removed_and_plugged_again() {
 }
 
 void TestUpgradeFlow::debug_output() {
-    WorkerMessageLog log;
+    MessageLog log;
     FlowRun run;
     run.worker->enable_debug_output();
     run.machine->enable_debug_output();

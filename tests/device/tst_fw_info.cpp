@@ -1,5 +1,5 @@
 #include "device/fw_info.h"
-#include "device/message_log.h"
+#include "message_log.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -191,7 +191,7 @@ void TestFwInfo::decode() {
     QCOMPARE(info.revision, revision);
     QCOMPARE(details_of(info), details);
     QCOMPARE(log.texts(), messages);
-    for (auto const& entry : log.entries)
+    for (auto const& entry : log.entries())
         QCOMPARE(entry.first, QtDebugMsg);
     if (!valid) {
         QCOMPARE(info.product.extra1, std::uint8_t(0xFF));
@@ -304,7 +304,7 @@ void TestFwInfo::text() {
     auto const info = Device::make_FW_Info(bytes);
     QCOMPARE(QString(info), text);
 
-    log.entries.clear();
+    log.clear();
     qDebug() << info << QString("next");
     QCOMPARE(log.texts(), QStringList(text + " \"next\""));
 }

@@ -1,4 +1,4 @@
-#include "device/message_log.h"
+#include "message_log.h"
 #include "device/otp_info.h"
 
 #include <QTemporaryDir>
@@ -160,7 +160,7 @@ void TestOtpInfo::decode() {
     QCOMPARE(info.valid, valid);
     QCOMPARE(info.blank, blank);
     QCOMPARE(log.texts(), messages);
-    for (auto const& entry : log.entries)
+    for (auto const& entry : log.entries())
         QCOMPARE(entry.first, QtInfoMsg);
 }
 
@@ -217,7 +217,7 @@ void TestOtpInfo::text() {
     auto const info = Device::make_OTP_Info(bytes);
     QCOMPARE(QString(info), text);
 
-    log.entries.clear();
+    log.clear();
     qDebug() << info << QString("next");
     QCOMPARE(log.texts(), QStringList(text + " \"next\""));
 }

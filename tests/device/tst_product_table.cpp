@@ -1,4 +1,4 @@
-#include "device/message_log.h"
+#include "message_log.h"
 #include "device/product_table.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "device/message_log.h"
+#include "message_log.h"
 #include "dfu/command.h"
 #include "dfu/device_scan.h"
 #include "dfu/dfu_util_parser.h"
@@ -174,7 +174,7 @@ void TestDfuUtilParser::parse() {
     QCOMPARE(parser.serials, serials);
     QCOMPARE(parser.device_count, device_count);
     QCOMPARE(log.texts(), messages);
-    for (auto const& entry : log.entries)
+    for (auto const& entry : log.entries())
         QCOMPARE(entry.first, QtDebugMsg);
 
     auto const result = DFU::scan_for_devices(listing);
