@@ -12,7 +12,7 @@ QString kelvora_font_name;
 QString load_font(QString path) {
     int const id = QFontDatabase::addApplicationFont(path);
     if (id < 0)
-        qWarning().nospace() << "Unable to load font from " << path;
+        qWarning() << "Unable to load font from " << path;
     QStringList const families = QFontDatabase::applicationFontFamilies(id);
     return families.isEmpty() ? QString() : families.first();
 }

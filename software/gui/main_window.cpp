@@ -111,7 +111,7 @@ void MainWindow::updateDownloadMode() {
         qInfo() << "MainWindow downloadMode: setEnabled" << download_mode;
         install_button->setEnabled(download_mode);
     }
-    qInfo().nospace() << "Download " << (download_mode ? "enabled" : "disabled");
+    qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
@@ -206,7 +206,7 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool use
         int const height = metrics.height() * lines;
         if (data.id == "4" || data.id == "4_hdr") {
             width = int(label_4_width * window->scale);
-            qInfo().nospace() << "Overriding width to " << width << " for text: " << data.text;
+            qInfo() << "Overriding width to " << width << "for text:" << data.text;
         }
         label->resize(width, height);
         label->setStyleSheet(data.white ? white_label_style : black_label_style);

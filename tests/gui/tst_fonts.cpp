@@ -61,9 +61,9 @@ void tst_Fonts::setup_fonts() {
     QCOMPARE(messages.size(), 3);
     QCOMPARE(messages[0].first, QtWarningMsg);
     QCOMPARE(messages[0].second,
-             QString("Unable to load font from \":resources/KelvoraSans-Regular.otf\""));
+             QString("Unable to load font from  \":resources/KelvoraSans-Regular.otf\""));
     QCOMPARE(messages[1].second,
-             QString("Unable to load font from \":resources/KelvoraSans-Bold.otf\""));
+             QString("Unable to load font from  \":resources/KelvoraSans-Bold.otf\""));
     QCOMPARE(messages[2].first, QtWarningMsg);
     QCOMPARE(messages[2].second, QString("Unable to load/set the Kelvora font as default"));
     QCOMPARE(QApplication::font().family(), family_before);
@@ -83,7 +83,7 @@ void tst_Fonts::second_load_registers_nothing() {
     QVERIFY(messages.isEmpty());
     QCOMPARE(QFontDatabase().families().size(), families);
 
-    QTest::ignoreMessage(QtWarningMsg, "Unable to load font from \":resources/no-such-font.otf\"");
+    QTest::ignoreMessage(QtWarningMsg, "Unable to load font from  \":resources/no-such-font.otf\"");
     QCOMPARE(support::load_font(":resources/no-such-font.otf"), QString());
 }
 

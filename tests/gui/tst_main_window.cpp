@@ -223,7 +223,7 @@ void tst_MainWindow::label_4_width_logged_once() {
     MessageCapture log;
     Window window(&settings, false);
     QCOMPARE(log.count_starting("Overriding width to "), 1);
-    QVERIFY(log.messages.contains("Overriding width to 228 for text: \"<span "
+    QVERIFY(log.messages.contains("Overriding width to  228 for text: \"<span "
                                   "style=\\\"font-size:16pt\\\">\\nFirmware version:\\n<br>\\n%1"
                                   "</span>\""));
 }
@@ -312,7 +312,7 @@ void tst_MainWindow::install_button_follows_download_mode() {
     window->enableDownload();
     QVERIFY(window->install_button->isEnabled());
     QCOMPARE(log.messages,
-             QStringList({"MainWindow downloadMode: setEnabled true", "Download enabled"}));
+             QStringList({"MainWindow downloadMode: setEnabled true", "Download  enabled"}));
     window->enableDownload();
     QVERIFY(window->install_button->isEnabled());
     window->disableDownload();
@@ -334,9 +334,9 @@ void tst_MainWindow::window_without_button() {
     QCOMPARE(window.size(), QSize(665, 517));
     log.messages.clear();
     window.updateDownloadMode();
-    QCOMPARE(log.messages, QStringList({"Download disabled"}));
+    QCOMPARE(log.messages, QStringList({"Download  disabled"}));
     window.toggleDownload();
-    QCOMPARE(log.messages, QStringList({"Download disabled", "Download enabled"}));
+    QCOMPARE(log.messages, QStringList({"Download  disabled", "Download  enabled"}));
 }
 
 void tst_MainWindow::keys_data() {
@@ -369,11 +369,11 @@ void tst_MainWindow::keys() {
     QVERIFY(window->isVisible());
     if (toggles) {
         QCOMPARE(log.messages,
-                 QStringList({"MainWindow downloadMode: setEnabled true", "Download enabled"}));
+                 QStringList({"MainWindow downloadMode: setEnabled true", "Download  enabled"}));
         QTest::keyClick(window.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
         QVERIFY(!window->download_mode);
         QCOMPARE(log.messages.size(), 4);
-        QCOMPARE(log.messages[3], QString("Download disabled"));
+        QCOMPARE(log.messages[3], QString("Download  disabled"));
     } else {
         QVERIFY(log.messages.isEmpty());
     }
