@@ -1,0 +1,580 @@
+// The whole tool against virtual units: real-device mode, the dfu-util that the tool carries
+// and extracts, and the virtual bootloader preloaded into every dfu-util it starts. Each case
+// plugs in its own bus folder with its units; the flow and the window are watched as a user
+// would see them, and the unit's flash is inspected afterwards.
+//
+// The tool's environment names a fixed folder for the bus, which is a link: a case points it
+// at its own bus, between cases it points at an empty one (no unit).
+#include "app/startup.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/command.h"
+#include "files/files.h"
+#include "gui/install_button.h"
+#include "gui/main_window.h"
+#include "gui/progress_bar.h"
+#include "settings/settings.h"
+#include "vusb_env.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+using vusb_env::Bus;
+using vusb_env::UnitSetup;
+using Knobs = QMap<QString, QString>;
+using Units = QVector<UnitSetup>;
+Q_DECLARE_METATYPE(Units)
+
+namespace {
+
+constexpr int flow_timeout_ms = 60000;
+constexpr int block_size = 2048;
+constexpr uint32_t flash_base = 0x08000000;
+QString const older_revision = "2.3.0";
+
+// Where the tool looks for the bus, and an empty bus for the time between cases.
+QString attached_link;
+QString empty_bus;
+
+// Every message of the run, kept for the checks.
+std::mutex log_mutex;
+QStringList log_lines;
+QtMessageHandler tool_handler = nullptr;
+
+void record_message(QtMsgType type, QMessageLogContext const& context, QString const& message) {
+    {
+        std::lock_guard<std::mutex> lock(log_mutex);
+        log_lines << message;
+    }
+    if (tool_handler)
+        tool_handler(type, context, message);
+}
+
+bool logged(QString const& part) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    for (QString const& line : log_lines)
+        if (line.contains(part))
+            return true;
+    return false;
+}
+
+void clear_log() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    log_lines.clear();
+}
+
+// Points the tool's bus at `folder`; the link is replaced in one step.
+bool attach(QString const& folder) {
+    QString const next = attached_link + ".next";
+    QFile::remove(next);
+    return QFile::link(folder, next) &&
+           std::rename(QFile::encodeName(next).constData(),
+                       QFile::encodeName(attached_link).constData()) == 0;
+}
+
+QString text(QString const& id) {
+    return settings.gui.text(id);
+}
+
+QString status() {
+    return mainWindow->status_label->text();
+}
+
+QString short_name(QAbstractState const* state) {
+    return state->objectName().left(2);
+}
+
+bool in_state(QString const& name) {
+    for (QAbstractState* state : sm_B->configuration())
+        if (short_name(state) == name)
+            return true;
+    return false;
+}
+
+QByteArray read_file(QString const& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The carried image with another product type and revision in its information block.
+QByteArray variant(QByteArray image, char type, QString const& revision) {
+    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    if (block < 0)
+        return {};
+    image[block + 4] = type;
+    QByteArray field = revision.toUtf8();
+    field.append(QByteArray(32 - field.size(), '\0'));
+    image.replace(block + 40, 32, field);
+    return image;
+}
+
+// One OTP record in slot 0.
+QByteArray otp_record(char type) {
+    QByteArray record("\x11\x47\x23\x01", 4);
+    record += type;
+    record += QByteArray(3, char(0xFF));
+    record += QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
+    return record;
+}
+
+// A whole flash of which `image` is the beginning.
+QByteArray erased_after(QByteArray image) {
+    image.append(QByteArray(vusb_env::flash_size - image.size(), char(0xFF)));
+    return image;
+}
+
+QString hex(uint32_t value) {
+    return "0x" + QString::number(value, 16).toUpper();
+}
+
+// The worker's and the flow machine's reports, counted on the GUI thread.
+struct Watch : QObject {
+    int scans = 0;
+    int readings = 0;
+    int downloads = 0;
+    int verifications = 0;
+    int matches = 0;
+    int differs = 0;
+    QStringList entered; // short state names, in order
+
+    void reset() {
+        readings = downloads = verifications = matches = differs = 0;
+        entered.clear();
+    }
+
+    void connect_to_tool() {
+        connect(sm_A, &SM_A::sig_A2_entered, this, [this] { ++scans; });
+        connect(sm_A, &SM_A::sig_readingInfo, this, [this] { ++readings; });
+        connect(sm_A, &SM_A::sig_FwDownloaded, this, [this] { ++downloads; });
+        connect(sm_A, &SM_A::sig_FwUploading, this, [this] { ++verifications; });
+        connect(sm_B, &SM_B::sig_FwMatches, this, [this] { ++matches; });
+        connect(sm_B, &SM_B::sig_FwDiffers, this, [this] { ++differs; });
+        for (QAbstractState* state : sm_B->findChildren<QAbstractState*>())
+            connect(state, &QAbstractState::entered, this,
+                    [this, state] { entered << short_name(state); });
+    }
+};
+
+} // namespace
+
+class TestVusbUpgrade : public QObject {
+    Q_OBJECT
+
+    Watch watch_;
+    QByteArray carried_;
+    QString carried_revision_;
+    int serial_counter_ = 0;
+    std::unique_ptr<Bus> bus_; // the bus of the running case
+
+    // A unit of the carried product; each gets a serial of its own, so the worker reads it
+    // as a new unit whatever the case before it left behind.
+    UnitSetup unit(QString const& revision, Knobs const& knobs = {}, char type = 0x04) {
+        UnitSetup setup;
+        setup.name = QString("unit%1").arg(++serial_counter_);
+        setup.serial = QString("5E1A%1").arg(serial_counter_, 8, 10, QChar('0'));
+        setup.otp = otp_record(type);
+        setup.flash = variant(carried_, type, revision);
+        setup.knobs = knobs;
+        return setup;
+    }
+
+    void wait_for_scans(int count) {
+        int const target = watch_.scans + count;
+        QTRY_VERIFY_WITH_TIMEOUT(watch_.scans >= target, flow_timeout_ms);
+    }
+
+    void wait_for_no_unit() {
+        // A listing started before the bus changed may still report the old units.
+        wait_for_scans(3);
+        QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_noDev"), flow_timeout_ms);
+    }
+
+    // Plugs in the case's units all at once: a bus folder of their own.
+    Bus* plug_in(Units const& units) {
+        auto bus = std::make_unique<Bus>();
+        for (UnitSetup const& setup : units)
+            if (!bus->add_unit(setup))
+                return nullptr;
+        if (!attach(bus->path()))
+            return nullptr;
+        bus_ = std::move(bus);
+        return bus_.get();
+    }
+
+    QByteArray uploaded() const {
+        return read_file(Files::path_of(Files::uploaded_FW_bin));
+    }
+
+    // Where the read-back differs from the carried image: offset and bit mask of each byte.
+    QList<QPair<int, int>> differences(QByteArray const& read_back) const {
+        QList<QPair<int, int>> list;
+        for (int i = 0; i < qMin(read_back.size(), carried_.size()); ++i)
+            if (read_back[i] != carried_[i])
+                list << qMakePair(i, int(uchar(read_back[i] ^ carried_[i])));
+        return list;
+    }
+
+    // A bit of the image body, well away from the information block.
+    static int const flipped_offset = 300001;
+    static int const flipped_bit = 5;
+    static QString flip_bit_knob() {
+        return hex(flash_base + flipped_offset) + ":" + QString::number(flipped_bit);
+    }
+
+    void click_install() {
+        QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+        QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    }
+
+    void wait_for_verdict(int verdicts) {
+        QTRY_VERIFY_WITH_TIMEOUT(watch_.matches + watch_.differs >= verdicts, flow_timeout_ms);
+    }
+
+    void check_done(QString const& unit_name) {
+        QVERIFY(in_state("B6"));
+        QCOMPARE(mainWindow->progress_bar->format(), QString("Done. Disconnect USB cable."));
+        QVERIFY(mainWindow->progress_bar->isVisible());
+        QCOMPARE(mainWindow->progress_bar->value(), mainWindow->progress_bar->maximum());
+        QCOMPARE(status(), text("status_devRev").arg("Lx-21").arg(carried_revision_));
+        QVERIFY(!mainWindow->install_button->isEnabled());
+        QVERIFY(bus_->flash(unit_name).startsWith(carried_));
+        QVERIFY(uploaded() == carried_);
+    }
+
+    void check_differs() {
+        QVERIFY(in_state("B7"));
+        QCOMPARE(mainWindow->progress_bar->format(), QString("FW differs"));
+        QVERIFY(!mainWindow->progress_bar->isVisible());
+        QVERIFY(mainWindow->install_button->isEnabled());
+    }
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+
+    void upgrade_by_click_data();
+    void upgrade_by_click();
+    void verify_without_click_data();
+    void verify_without_click();
+    void unit_of_another_product();
+    void no_usable_unit_data();
+    void no_usable_unit();
+    void unit_pulled_mid_download();
+    void unit_not_back_after_leave();
+    void transfer_hangs_data();
+    void transfer_hangs();
+};
+
+void TestVusbUpgrade::initTestCase() {
+    carried_ = read_file(":resources/firmware.bin");
+    QVERIFY(carried_.size() > flipped_offset);
+    carried_revision_ = settings.desired_FW_revision;
+    QVERIFY(!carried_revision_.isEmpty() && carried_revision_ != older_revision);
+    QCOMPARE(variant(carried_, 0x04, carried_revision_), carried_);
+    // Real-device mode: the carried dfu-util from the working directory.
+    QCOMPARE(DFU::Command::path, Files::external_dir.path());
+    watch_.connect_to_tool();
+    // The test framework has put its own handler in place; keep it behind ours.
+    tool_handler = qInstallMessageHandler(record_message);
+}
+
+void TestVusbUpgrade::cleanupTestCase() {
+    qInstallMessageHandler(tool_handler);
+}
+
+void TestVusbUpgrade::init() {
+    QVERIFY(attach(empty_bus));
+    wait_for_no_unit();
+    bus_.reset(); // the last case's bus, now that no dfu-util looks at it any more
+    watch_.reset();
+    clear_log();
+}
+
+void TestVusbUpgrade::upgrade_by_click_data() {
+    QTest::addColumn<Knobs>("knobs");
+    QTest::addColumn<bool>("by_script");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("older revision") << Knobs{} << false << "B6";
+    QTest::newRow("unit folder from make_unit.sh") << Knobs{} << true << "B6";
+    QTest::newRow("a bit reads back wrong") << Knobs{{"flip_bit", flip_bit_knob()}} << false
+                                            << "B7";
+    // dfu-util exits with an error although the whole image was written.
+    QTest::newRow("reset on leave without the last status")
+        << Knobs{{"leave_status", "none"}} << false << "B6";
+    QTest::newRow("reset on leave without the last status, a bit reads back wrong")
+        << Knobs{{"leave_status", "none"}, {"flip_bit", flip_bit_knob()}} << false << "B7";
+}
+
+void TestVusbUpgrade::upgrade_by_click() {
+    QFETCH(Knobs, knobs);
+    QFETCH(bool, by_script);
+    QFETCH(QString, verdict);
+
+    UnitSetup const setup = unit(older_revision, knobs);
+    Bus* bus = nullptr;
+    if (by_script) {
+        bus = plug_in({});
+        QVERIFY(bus);
+        QProcess script;
+        script.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+                     {"--serial", setup.serial, "--image", Files::path_of(Files::desired_FW_bin),
+                      bus->unit_path(setup.name)});
+        QVERIFY(script.waitForFinished(60000));
+        QVERIFY2(script.exitCode() == 0, script.readAllStandardError().constData());
+        QCOMPARE(bus->flash(setup.name), erased_after(setup.flash));
+        QVERIFY(bus->otp(setup.name).startsWith(setup.otp));
+    } else {
+        bus = plug_in({setup});
+        QVERIFY(bus);
+    }
+
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    QCOMPARE(sm_B->device_info.OTP_info.product_name(), QString("Lx-21"));
+    QCOMPARE(status(), text("status_devRev").arg("Lx-21").arg(older_revision));
+    click_install();
+    wait_for_verdict(1);
+
+    // Upgrading, the unit leaves and comes back with the new revision, verifying, verdict.
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", verdict}));
+    QCOMPARE(watch_.downloads, 1);
+    QCOMPARE(watch_.verifications, 1);
+    QCOMPARE(watch_.readings, 2);
+    // The download itself took in every case.
+    QVERIFY(bus->flash(setup.name).startsWith(carried_));
+    if (knobs.contains("leave_status"))
+        QVERIFY(logged("Exit with 74"));
+
+    if (verdict == "B6") {
+        check_done(setup.name);
+        QCOMPARE(watch_.differs, 0);
+    } else {
+        check_differs();
+        QCOMPARE(watch_.matches, 0);
+        // What the tool read back is the carried image but for the one bit that reads wrong.
+        QCOMPARE(uploaded().size(), carried_.size());
+        QCOMPARE(differences(uploaded()), (QList<QPair<int, int>>{{flipped_offset, 1 << flipped_bit}}));
+    }
+
+    // The verdict stands while the unit stays connected.
+    wait_for_scans(5);
+    QVERIFY(in_state(verdict));
+    QCOMPARE(watch_.verifications, 1);
+}
+
+void TestVusbUpgrade::verify_without_click_data() {
+    QTest::addColumn<Knobs>("knobs");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("carried revision") << Knobs{} << "B6";
+    QTest::newRow("carried revision, a bit reads back wrong")
+        << Knobs{{"flip_bit", flip_bit_knob()}} << "B7";
+}
+
+void TestVusbUpgrade::verify_without_click() {
+    QFETCH(Knobs, knobs);
+    QFETCH(QString, verdict);
+    UnitSetup const setup = unit(carried_revision_, knobs);
+    QVERIFY(plug_in({setup}));
+
+    wait_for_verdict(1);
+    QCOMPARE(watch_.entered, (QStringList{"B4", verdict}));
+    QCOMPARE(watch_.downloads, 0);
+    if (verdict == "B6") {
+        check_done(setup.name);
+    } else {
+        check_differs();
+        QCOMPARE(differences(uploaded()), (QList<QPair<int, int>>{{flipped_offset, 1 << flipped_bit}}));
+    }
+    QCOMPARE(bus_->flash(setup.name), erased_after(setup.flash));
+}
+
+void TestVusbUpgrade::unit_of_another_product() {
+    UnitSetup const setup = unit("1.0.0", {}, 0x03);
+    QVERIFY(plug_in({setup}));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B8"), flow_timeout_ms);
+    QString const product = sm_B->device_info.OTP_info.product_name();
+    QCOMPARE(product, QString("Lx-20"));
+    QCOMPARE(status(), text("status_devConn").arg(product));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    wait_for_scans(5);
+    QCOMPARE(watch_.entered, QStringList{"B8"});
+    QCOMPARE(watch_.downloads, 0);
+    QCOMPARE(bus_->flash(setup.name), erased_after(setup.flash));
+}
+
+void TestVusbUpgrade::no_usable_unit_data() {
+    QTest::addColumn<Units>("units");
+    QTest::newRow("access refused") << Units{unit(older_revision, {{"access", "denied"}})};
+    QTest::newRow("three alternate settings")
+        << Units{unit(older_revision, {{"alt_settings", "3"}})};
+    QTest::newRow("another device release")
+        << Units{unit(older_revision, {{"bcd_device", "0x2100"}})};
+    QTest::newRow("two units") << Units{unit(older_revision), unit(older_revision)};
+}
+
+void TestVusbUpgrade::no_usable_unit() {
+    QFETCH(Units, units);
+    QVERIFY(plug_in(units));
+
+    // Several detection passes with the units on the bus: none of them is taken for a unit.
+    wait_for_scans(8);
+    QVERIFY(in_state("B1"));
+    QCOMPARE(status(), text("status_noDev"));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QCOMPARE(watch_.entered, QStringList{});
+    QCOMPARE(watch_.readings, 0);
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    wait_for_scans(3);
+    QCOMPARE(watch_.entered, QStringList{});
+    for (UnitSetup const& setup : units)
+        QCOMPARE(bus_->flash(setup.name), erased_after(setup.flash));
+}
+
+void TestVusbUpgrade::unit_pulled_mid_download() {
+    int const written_blocks = 100;
+    UnitSetup const setup = unit(older_revision,
+                                 {{"unplug", QString("download:%1").arg(written_blocks)}});
+    Bus* bus = plug_in({setup});
+    QVERIFY(bus);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    click_install();
+    QTRY_COMPARE_WITH_TIMEOUT(watch_.downloads, 1, flow_timeout_ms);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
+
+    // Out of the socket: no unit, however long it stays out.
+    QVERIFY(!bus->present(setup.name));
+    wait_for_scans(5);
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
+    QCOMPARE(status(), text("status_noDev"));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QByteArray const partial = bus->flash(setup.name);
+    QVERIFY(partial.startsWith(carried_.left(written_blocks * block_size)));
+    QVERIFY(!partial.startsWith(carried_));
+
+    // Plugged in again: its block names the new revision, so it is verified at once, and the
+    // half-written flash is found out.
+    QVERIFY(bus->set_knob(setup.name, "unplug", ""));
+    QVERIFY(bus->plug_in(setup.name));
+    wait_for_verdict(1);
+    check_differs();
+    QCOMPARE(watch_.matches, 0);
+
+    // It can be upgraded again.
+    click_install();
+    wait_for_verdict(2);
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B7", "B3", "B1", "B4", "B6"}));
+    check_done(setup.name);
+}
+
+void TestVusbUpgrade::unit_not_back_after_leave() {
+    UnitSetup const setup = unit(older_revision, {{"after_leave", "gone"}});
+    Bus* bus = plug_in({setup});
+    QVERIFY(bus);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    click_install();
+    QTRY_COMPARE_WITH_TIMEOUT(watch_.downloads, 1, flow_timeout_ms);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
+    QVERIFY(!bus->present(setup.name));
+
+    wait_for_scans(10);
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
+    QCOMPARE(watch_.readings, 1);
+    QCOMPARE(watch_.verifications, 0);
+    QCOMPARE(watch_.matches, 0);
+    QCOMPARE(status(), text("status_noDev"));
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QVERIFY(mainWindow->progress_bar->format() != "Done. Disconnect USB cable.");
+}
+
+void TestVusbUpgrade::transfer_hangs_data() {
+    QTest::addColumn<QString>("revision");
+    QTest::addColumn<QString>("hang");
+    QTest::addColumn<QString>("hanging_state");
+    QTest::newRow("download") << older_revision << "download:100"
+                              << "B3";
+    QTest::newRow("verification") << carried_revision_ << "upload:100"
+                                  << "B4";
+}
+
+void TestVusbUpgrade::transfer_hangs() {
+    QFETCH(QString, revision);
+    QFETCH(QString, hang);
+    QFETCH(QString, hanging_state);
+
+    // Longer than the runner's first wait (see main), so that it gives up waiting once and
+    // then waits for dfu-util to end.
+    UnitSetup const setup = unit(revision, {{"hang", hang}, {"hang_ms", "4000"}});
+    Bus* bus = plug_in({setup});
+    QVERIFY(bus);
+    if (hanging_state == "B3") {
+        QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+        click_install();
+    }
+
+    QTRY_VERIFY_WITH_TIMEOUT(logged("Process did not finish in time"), flow_timeout_ms);
+    QVERIFY(in_state(hanging_state));
+    QCOMPARE(watch_.matches, 0);
+    QVERIFY(mainWindow->progress_bar->isVisible());
+
+    // The transfer fails in the end; the flash holds only part of the image.
+    wait_for_verdict(1);
+    check_differs();
+    QCOMPARE(watch_.matches, 0);
+    QVERIFY(logged("will wait again, forever"));
+
+    // With the fault gone the unit can be upgraded.
+    QVERIFY(bus->set_knob(setup.name, "hang", ""));
+    click_install();
+    wait_for_verdict(2);
+    QCOMPARE(watch_.matches, 1);
+    check_done(setup.name);
+}
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Before anything starts a child: every dfu-util of the run sees the virtual bus.
+    QTemporaryDir root;
+    attached_link = root.path() + "/bus";
+    empty_bus = root.path() + "/empty";
+    if (!root.isValid() || !QDir().mkdir(empty_bus) || !attach(empty_bus))
+        return 1;
+    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
+    preload.prepend(vusb_env::library());
+    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
+    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(attached_link));
+    qunsetenv("KELVORA_VUSB_TIMING");
+
+    // The tool's own command line: real device, log window.
+    int tool_argc = 2;
+    char tool_name[] = "kelvora-upgrade";
+    char log[] = "-l";
+    char* tool_argv[] = {tool_name, log, nullptr};
+    QApplication app(tool_argc, tool_argv);
+    GUI_init();
+
+    // Short polls, and a first wait for dfu-util that a hanging transfer outlasts. Set
+    // before the worker's thread starts (with the event loop).
+    sm_A->no_device_delay_ms = 50;
+    sm_A->poll_interval_ms = 100;
+    DFU::first_wait_ms = 1500;
+
+    TestVusbUpgrade test;
+    int const failures = QTest::qExec(&test, argc, argv);
+    return GUI_cleanup(failures);
+}
+
+#include "tst_vusb_upgrade.moc"
