@@ -13,6 +13,7 @@
 #include "gui/install_button.h"
 #include "gui/main_window.h"
 #include "gui/progress_bar.h"
+#include "message_log.h"
 #include "settings/settings.h"
 #include "vusb_env.h"
 
@@ -24,7 +25,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
 using vusb_env::Bus;
 using vusb_env::UnitSetup;
@@ -42,33 +42,6 @@ QString const older_revision = "2.3.0";
 // Where the tool looks for the bus, and an empty bus for the time between cases.
 QString attached_link;
 QString empty_bus;
-
-// Every message of the run, kept for the checks.
-std::mutex log_mutex;
-QStringList log_lines;
-QtMessageHandler tool_handler = nullptr;
-
-void record_message(QtMsgType type, QMessageLogContext const& context, QString const& message) {
-    {
-        std::lock_guard<std::mutex> lock(log_mutex);
-        log_lines << message;
-    }
-    if (tool_handler)
-        tool_handler(type, context, message);
-}
-
-bool logged(QString const& part) {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    for (QString const& line : log_lines)
-        if (line.contains(part))
-            return true;
-    return false;
-}
-
-void clear_log() {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    log_lines.clear();
-}
 
 // Points the tool's bus at `folder`; the link is replaced in one step.
 bool attach(QString const& folder) {
@@ -172,6 +145,9 @@ class TestVusbUpgrade : public QObject {
     QString carried_revision_;
     int serial_counter_ = 0;
     std::unique_ptr<Bus> bus_; // the bus of the running case
+    std::unique_ptr<MessageLog> log_;
+
+    bool logged(QString const& part) const { return log_->contains(part); }
 
     // A unit of the carried product; each gets a serial of its own, so the worker reads it
     // as a new unit whatever the case before it left behind.
@@ -258,6 +234,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void init();
+    void cleanup();
 
     void upgrade_by_click_data();
     void upgrade_by_click();
@@ -281,12 +258,20 @@ void TestVusbUpgrade::initTestCase() {
     // Real-device mode: the carried dfu-util from the working directory.
     QCOMPARE(DFU::Command::path, Files::external_dir.path());
     watch_.connect_to_tool();
-    // The test framework has put its own handler in place; keep it behind ours.
-    tool_handler = qInstallMessageHandler(record_message);
+    // After the test framework has put its own handler in place.
+    log_ = std::make_unique<MessageLog>();
 }
 
 void TestVusbUpgrade::cleanupTestCase() {
-    qInstallMessageHandler(tool_handler);
+    log_.reset();
+}
+
+void TestVusbUpgrade::cleanup() {
+    if (!QTest::currentTestFailed())
+        return;
+    QStringList const lines = log_->lines();
+    std::fprintf(stderr, "---- the tool's last messages ----\n%s\n",
+                 qPrintable(lines.mid(qMax(0, lines.size() - 80)).join('\n')));
 }
 
 void TestVusbUpgrade::init() {
@@ -294,7 +279,7 @@ void TestVusbUpgrade::init() {
     wait_for_no_unit();
     bus_.reset(); // the last case's bus, now that no dfu-util looks at it any more
     watch_.reset();
-    clear_log();
+    log_->clear();
 }
 
 void TestVusbUpgrade::upgrade_by_click_data() {
