@@ -1,0 +1,230 @@
+// The whole tool in one process, with a probe on the GUI thread: a 5 ms precise timer whose
+// lateness is the time the GUI thread could not answer. Runs one upgrade and prints its
+// figures as key=value lines on standard output.
+//
+//   upgrade_probe sim                   simulated unit (attached from the start)
+//   upgrade_probe vusb <staged unit>    real dfu-util against the virtual bus named by
+//                                       KELVORA_VUSB_DIR (LD_PRELOAD set by the caller);
+//                                       the staged unit folder is moved onto the bus
+//                                       ("plugged in") once the worker polls an empty bus
+//
+// Stalls are recorded from "connected" (the install button is offered) through "Done".
+#include "app/startup.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "gui/install_button.h"
+#include "gui/main_window.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr int probe_period_ms = 5;
+constexpr int give_up_ms = 180000;
+
+QElapsedTimer clock_;
+
+double now_ms() {
+    return double(clock_.nsecsElapsed()) / 1e6;
+}
+
+// What the worker thread did and when.
+struct Event {
+    QString name;
+    double at_ms;
+};
+std::mutex events_mutex;
+std::vector<Event> events;
+
+void record(QString const& name) {
+    double const at = now_ms();
+    std::lock_guard<std::mutex> lock(events_mutex);
+    events.push_back({name, at});
+}
+
+void watch_worker() {
+    struct Watched {
+        void (SM_A::*signal)();
+        char const* name;
+    };
+    static Watched const watched[] = {
+        {&SM_A::sig_A0_entered, "A0"},           {&SM_A::sig_A1_entered, "A1"},
+        {&SM_A::sig_A2_entered, "A2"},           {&SM_A::sig_A4_entered, "A4"},
+        {&SM_A::sig_A5_entered, "A5"},           {&SM_A::sig_A6_entered, "A6"},
+        {&SM_A::sig_A7_entered, "A7"},           {&SM_A::sig_scanning, "scan"},
+        {&SM_A::sig_readingInfo, "reading"},     {&SM_A::sig_DevConn, "connected"},
+        {&SM_A::sig_FwDownloaded, "downloaded"},
+    };
+    for (Watched const& w : watched) {
+        QString const name = w.name;
+        QObject::connect(
+            sm_A, w.signal, sm_A, [name] { record(name); }, Qt::DirectConnection);
+    }
+}
+
+// Lateness of each tick of the probe timer while `measuring`.
+struct StallProbe {
+    QTimer timer;
+    double last_ms = -1;
+    bool measuring = false;
+    std::vector<double> stalls;
+
+    void start() {
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] { tick(); });
+        timer.start(probe_period_ms);
+    }
+    void tick() {
+        double const t = now_ms();
+        if (measuring && last_ms >= 0)
+            stalls.push_back(std::max(0.0, t - last_ms - probe_period_ms));
+        last_ms = t;
+    }
+    double percentile(double p) const {
+        if (stalls.empty())
+            return -1;
+        std::vector<double> sorted = stalls;
+        std::sort(sorted.begin(), sorted.end());
+        auto const index = std::min(sorted.size() - 1, size_t(p * double(sorted.size())));
+        return sorted[index];
+    }
+};
+
+// Sum of the worker's waits and listings inside [from, to]: the gap after entering A1 or
+// A4 is its sleep, the gap after "scan" is the listing.
+struct WorkerTimes {
+    double sleep_ms = 0;
+    double listing_ms = 0;
+    int sleeps = 0;
+    int listings = 0;
+};
+
+WorkerTimes worker_times(double from, double to) {
+    std::lock_guard<std::mutex> lock(events_mutex);
+    WorkerTimes times;
+    for (size_t i = 0; i + 1 < events.size(); ++i) {
+        double const begin = std::max(from, events[i].at_ms);
+        double const end = std::min(to, events[i + 1].at_ms);
+        if (end <= begin)
+            continue;
+        QString const& name = events[i].name;
+        if (name == "A1" || name == "A4") {
+            times.sleep_ms += end - begin;
+            ++times.sleeps;
+        } else if (name == "scan") {
+            times.listing_ms += end - begin;
+            ++times.listings;
+        }
+    }
+    return times;
+}
+
+void print(char const* key, double value) {
+    std::printf("%s=%.1f\n", key, value);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    clock_.start();
+    bool const sim = argc >= 2 && QString(argv[1]) == "sim";
+    bool const vusb = argc >= 3 && QString(argv[1]) == "vusb";
+    if (!sim && !vusb) {
+        std::fprintf(stderr, "usage: upgrade_probe sim | upgrade_probe vusb <staged unit>\n");
+        return 64;
+    }
+    QString const staged = vusb ? QFileInfo(argv[2]).absoluteFilePath() : QString();
+    QString const bus = qEnvironmentVariable("KELVORA_VUSB_DIR");
+    if (vusb && (bus.isEmpty() || !QFileInfo(staged).isDir())) {
+        std::fprintf(stderr, "upgrade_probe: KELVORA_VUSB_DIR unset or no staged unit\n");
+        return 64;
+    }
+
+    int tool_argc = sim ? 2 : 1;
+    char tool_name[] = "kelvora-upgrade";
+    char sim_option[] = "-s";
+    char* tool_argv[] = {tool_name, sim ? sim_option : nullptr, nullptr};
+    QApplication app(tool_argc, tool_argv);
+    double const before_init = now_ms();
+    GUI_init();
+    double const after_init = now_ms();
+    watch_worker();
+
+    StallProbe probe;
+    probe.start();
+
+    double plugged_ms = -1, connected_ms = -1, done_ms = -1;
+    int failure = 0;
+
+    if (vusb) {
+        // Plug in once the worker has seen the empty bus.
+        auto* plug = new QTimer(&app);
+        QObject::connect(plug, &QTimer::timeout, [&, plug] {
+            std::lock_guard<std::mutex> lock(events_mutex);
+            bool const polled = std::count_if(events.begin(), events.end(),
+                                              [](Event const& e) { return e.name == "A0"; }) >= 2;
+            if (!polled)
+                return;
+            plug->stop();
+            plugged_ms = now_ms();
+            if (!QDir().rename(staged, bus + "/unit1")) {
+                std::fprintf(stderr, "upgrade_probe: cannot move the unit onto the bus\n");
+                failure = 1;
+                app.quit();
+            }
+        });
+        plug->start(20);
+    }
+
+    QObject::connect(sm_B->B2, &QState::entered, [&] {
+        if (connected_ms >= 0)
+            return;
+        connected_ms = now_ms();
+        probe.measuring = true;
+        QTimer::singleShot(0, [] { mainWindow->install_button->click(); });
+    });
+    QObject::connect(sm_B->B6, &QState::entered, [&] {
+        if (connected_ms < 0 || done_ms >= 0)
+            return;
+        done_ms = now_ms();
+        probe.measuring = false;
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    });
+    QTimer::singleShot(give_up_ms, [&] {
+        std::fprintf(stderr, "upgrade_probe: no \"Done\" within %d s\n", give_up_ms / 1000);
+        failure = 1;
+        app.quit();
+    });
+
+    int const result = app.exec();
+    probe.timer.stop();
+    if (failure == 0 && result == 0) {
+        std::printf("mode=%s\n", sim ? "sim" : "vusb");
+        print("init_ms", after_init - before_init);
+        if (vusb) {
+            print("plug_to_done_ms", done_ms - plugged_ms);
+            print("plug_to_connected_ms", connected_ms - plugged_ms);
+        }
+        print("connected_to_done_ms", done_ms - connected_ms);
+        print("stall_max_ms", probe.percentile(1.0));
+        print("stall_p99_ms", probe.percentile(0.99));
+        print("stall_p50_ms", probe.percentile(0.5));
+        std::printf("stall_samples=%zu\n", probe.stalls.size());
+        WorkerTimes const w = worker_times(vusb ? plugged_ms : connected_ms, done_ms);
+        print("worker_sleep_ms", w.sleep_ms);
+        std::printf("worker_sleeps=%d\n", w.sleeps);
+        print("listing_ms", w.listing_ms);
+        std::printf("listings=%d\n", w.listings);
+        std::fflush(stdout);
+    }
+    return GUI_cleanup(failure ? 1 : result);
+}

@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Builds what the benchmarks need (Release, in its own build folder) and runs them all:
+#   1. stalls of the GUI thread during a whole upgrade (simulator and virtual unit)
+#   2. whole upgrade time against a virtual unit with real timing, next to the same
+#      dfu-util commands run by hand
+#   3. start-up until the main window is mapped, next to a bare Qt window + `dfu-util -V`
+#   4. idle CPU and memory with no unit and with an idle unit attached
+# Prints each figure with its ratio and goal, and writes the summary to
+# <build folder>/bench-results.md. Takes about 5 minutes after the build.
+#   scripts/bench.sh
+# Environment: KELVORA_BENCH_BUILD (build folder, default build-benchmarks),
+# KELVORA_BENCH_RUNS (upgrade and start-up repetitions, default 3 and 5),
+# KELVORA_BENCH_IDLE_S (seconds of each idle measurement, default 60).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${KELVORA_BENCH_BUILD:-build-benchmarks}
+runs=${KELVORA_BENCH_RUNS:-3}
+startup_runs=$((runs < 5 ? 5 : runs))
+idle_s=${KELVORA_BENCH_IDLE_S:-60}
+
+scripts/setup.sh test
+if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok installed'; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends libx11-dev
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" --target kelvora-upgrade kelvora_vusb upgrade_probe min_window window_wait
+build=$(cd "$build" && pwd)
+tool=$build/kelvora-upgrade
+probe=$build/bench/upgrade_probe
+vusb_lib=$build/tests/vusb/libkelvora_vusb.so
+dfu=$build/dfu_util_bundle/dfu-util
+image=$root/software/resources/firmware.bin
+
+work=$(mktemp -d)
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR"
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset KELVORA_SIM_STATE_DIR KELVORA_VUSB_DIR KELVORA_VUSB_TIMING QT_QPA_PLATFORM
+
+xvfb_pid=""
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of its own, so the figures include real X11 drawing.
+display=""
+for n in $(seq 130 160); do
+  [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+  Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do
+    [ -e /tmp/.X11-unix/X$n ] && break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "bench: could not start Xvfb" >&2; exit 1; }
+export DISPLAY=$display
+
+value() { sed -n "s/^$1=//p" "$2" | tail -n 1; }
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {if (NR % 2) print a[(NR+1)/2]; else printf "%.1f\n", (a[NR/2]+a[NR/2+1])/2}'; }
+maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -n 1; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+verdict() { awk -v v="$1" -v g="$2" 'BEGIN {print (v < g) ? "met" : "MISSED"}'; }
+
+# A Lx-21 unit with an older firmware revision, made by the simulator's own configuration.
+sim_unit=$work/sim_unit
+KELVORA_SIM_STATE_DIR=$sim_unit "$root/simulator/dfu-util_simulator.sh" \
+  --dfu-util-command setup_prepared_config older_revision >/dev/null
+stage_unit() { # folder
+  mkdir -p "$1"
+  printf 'serial=3276375B3333\n' >"$1/config"
+  { cat "$sim_unit/otp.bin"; head -c 16 /dev/zero | tr '\0' '\377'; } >"$1/otp.bin"
+  cp "$sim_unit/flash.bin" "$1/flash.bin"
+}
+vusb() { # bus folder, command...
+  local bus=$1
+  shift
+  LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$bus KELVORA_VUSB_TIMING=real "$@"
+}
+
+summary=$build/bench-results.md
+{
+  echo "Command: \`scripts/bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown))"
+  echo
+  echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
+    "$(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) memory," \
+    "load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
+  echo
+} >"$summary"
+
+echo
+echo "== 1 and 2: whole upgrades =="
+"$probe" sim >"$work/sim.out" 2>"$work/sim.log" || { tail -n 40 "$work/sim.log"; exit 1; }
+echo "simulator: $(grep = "$work/sim.out" | tr '\n' ' ')"
+
+tool_totals="" manual_totals="" sleeps="" listings="" listing_ms="" stall_max="" stall_p99=""
+detect=""
+for i in $(seq "$runs"); do
+  mkdir -p "$work/bus$i" "$work/manual_bus$i"
+  stage_unit "$work/stage$i"
+  vusb "$work/bus$i" "$probe" vusb "$work/stage$i" >"$work/vusb$i.out" 2>"$work/vusb$i.log" \
+    || { tail -n 40 "$work/vusb$i.log"; exit 1; }
+  echo "tool run $i: $(grep = "$work/vusb$i.out" | tr '\n' ' ')"
+  stage_unit "$work/manual_bus$i/unit1"
+  vusb "$work/manual_bus$i" bench/manual_upgrade.sh "$dfu" "$image" "$work/manual$i" \
+    >"$work/manual$i.out"
+  echo "by hand run $i: $(tr '\n' ' ' <"$work/manual$i.out")"
+  tool_totals+=" $(value plug_to_done_ms "$work/vusb$i.out")"
+  detect+=" $(value plug_to_connected_ms "$work/vusb$i.out")"
+  sleeps+=" $(value worker_sleep_ms "$work/vusb$i.out")"
+  listings+=" $(value listings "$work/vusb$i.out")"
+  listing_ms+=" $(value listing_ms "$work/vusb$i.out")"
+  stall_max+=" $(value stall_max_ms "$work/vusb$i.out")"
+  stall_p99+=" $(value stall_p99_ms "$work/vusb$i.out")"
+  manual_totals+=" $(value total_ms "$work/manual$i.out")"
+done
+tool_ms=$(echo "$tool_totals" | median)
+manual_ms=$(echo "$manual_totals" | median)
+sleep_ms=$(echo "$sleeps" | median)
+vusb_stall_max=$(echo "$stall_max" | maximum)
+vusb_stall_p99=$(echo "$stall_p99" | maximum)
+sim_stall_max=$(value stall_max_ms "$work/sim.out")
+sim_stall_p99=$(value stall_p99_ms "$work/sim.out")
+{
+  echo "| 1. GUI thread stalls, connected to \"Done\" | longest | 99th percentile | goal |"
+  echo "|---|---|---|---|"
+  echo "| simulator (1 upgrade) | $sim_stall_max ms | $sim_stall_p99 ms | longest < 16 ms: $(verdict "$sim_stall_max" 16) |"
+  echo "| virtual unit, real dfu-util ($runs upgrades, worst) | $vusb_stall_max ms | $vusb_stall_p99 ms | longest < 16 ms: $(verdict "$vusb_stall_max" 16) |"
+  echo
+  echo "| 2. Whole upgrade, virtual unit with real timing (median of $runs) | time |"
+  echo "|---|---|"
+  echo "| tool: plug-in to \"Done\" | $tool_ms ms (runs:$tool_totals) |"
+  echo "| same dfu-util commands by hand | $manual_ms ms (runs:$manual_totals) |"
+  echo "| ratio tool / by hand | $(ratio "$tool_ms" "$manual_ms") |"
+  echo "| difference | $(awk -v a="$tool_ms" -v b="$manual_ms" 'BEGIN {printf "%.0f", a - b}') ms |"
+  echo "| of it the worker's polling waits (500 ms / 1000 ms sleeps) | $sleep_ms ms (runs:$sleeps) |"
+  echo "| plug-in to connected | $(echo "$detect" | median) ms |"
+  echo "| listings by the tool in the upgrade | runs:$listings, taking$listing_ms ms |"
+  echo
+} >>"$summary"
+
+echo
+echo "== 3: start-up until the window is mapped =="
+empty_bus=$work/empty_bus
+mkdir -p "$empty_bus"
+tool_starts="" bare_starts=""
+for i in $(seq "$startup_runs"); do
+  t=$(vusb "$empty_bus" "$build/bench/window_wait" "Kelvora Firmware Upgrade Tool" 30 "$tool" \
+    2>>"$work/startup.log")
+  b=$("$build/bench/window_wait" "Minimal window" 30 "$build/bench/min_window" "$dfu" \
+    2>>"$work/startup.log")
+  echo "run $i: tool $t ms, bare Qt window + dfu-util -V $b ms"
+  tool_starts+=" $t"
+  bare_starts+=" $b"
+done
+tool_start=$(echo "$tool_starts" | median)
+bare_start=$(echo "$bare_starts" | median)
+{
+  echo "| 3. Start-up to the main window mapped (median of $startup_runs) | time |"
+  echo "|---|---|"
+  echo "| kelvora-upgrade (no unit) | $tool_start ms (runs:$tool_starts) |"
+  echo "| bare Qt window + one \`dfu-util -V\` | $bare_start ms (runs:$bare_starts) |"
+  echo "| ratio | $(ratio "$tool_start" "$bare_start") |"
+  echo
+} >>"$summary"
+
+echo
+echo "== 4: idle cost over $idle_s s (both cases side by side) =="
+tck=$(getconf CLK_TCK)
+ticks() { awk '{print $14 + $15, $16 + $17}' "/proc/$1/stat"; }
+kib() { sed -n "s/^$2:[[:space:]]*\([0-9]*\) kB/\1/p" "/proc/$1/status"; }
+idle_bus_empty=$work/idle_empty
+idle_bus_unit=$work/idle_unit
+mkdir -p "$idle_bus_empty"
+stage_unit "$idle_bus_unit/unit1"
+vusb "$idle_bus_empty" "$tool" >"$work/idle_empty.log" 2>&1 &
+pid_empty=$!
+pids+=("$pid_empty")
+vusb "$idle_bus_unit" "$tool" >"$work/idle_unit.log" 2>&1 &
+pid_unit=$!
+pids+=("$pid_unit")
+sleep 10
+grep -qF "B2: Conn. to (DFU-SE) dev. with diff. FW rev." "$work/idle_unit.log" \
+  || { echo "bench: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
+read -r e_self0 e_child0 < <(ticks "$pid_empty")
+read -r u_self0 u_child0 < <(ticks "$pid_unit")
+sleep "$idle_s"
+read -r e_self1 e_child1 < <(ticks "$pid_empty")
+read -r u_self1 u_child1 < <(ticks "$pid_unit")
+e_rss=$(kib "$pid_empty" VmRSS) e_hwm=$(kib "$pid_empty" VmHWM)
+u_rss=$(kib "$pid_unit" VmRSS) u_hwm=$(kib "$pid_unit" VmHWM)
+kill -TERM "$pid_empty" "$pid_unit"
+wait "$pid_empty" || true
+wait "$pid_unit" || true
+pids=()
+cpu() { awk -v t="$1" -v k="$tck" -v s="$idle_s" 'BEGIN {printf "%.2f", 100 * t / k / s}'; }
+{
+  echo "| 4. Idle, $idle_s s | tool CPU | dfu-util children CPU | total CPU | VmRSS (peak) |"
+  echo "|---|---|---|---|---|"
+  echo "| no unit | $(cpu $((e_self1 - e_self0)))% | $(cpu $((e_child1 - e_child0)))% | $(cpu $((e_self1 - e_self0 + e_child1 - e_child0)))% | $((e_rss / 1024)) MiB ($((e_hwm / 1024)) MiB) |"
+  echo "| unit attached, idle | $(cpu $((u_self1 - u_self0)))% | $(cpu $((u_child1 - u_child0)))% | $(cpu $((u_self1 - u_self0 + u_child1 - u_child0)))% | $((u_rss / 1024)) MiB ($((u_hwm / 1024)) MiB) |"
+  echo
+  echo "CPU in % of one core; the children's share counts the dfu-util listings once reaped."
+} >>"$summary"
+
+echo
+echo "==== summary ($summary) ===="
+cat "$summary"
