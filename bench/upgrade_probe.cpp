@@ -21,9 +21,14 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <sys/resource.h>
+#include <time.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -71,12 +76,29 @@ void watch_worker() {
     }
 }
 
-// Lateness of each tick of the probe timer while `measuring`.
+double thread_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+long involuntary_switches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nivcsw;
+}
+
+// Lateness of each tick of the probe timer while `measuring`, and how much of each gap the
+// GUI thread spent on the processor (the rest it was blocked, or another program ran).
 struct StallProbe {
     QTimer timer;
     double last_ms = -1;
+    double last_cpu_ms = 0;
+    long last_switches = 0;
     bool measuring = false;
     std::vector<double> stalls;
+    std::vector<double> busy;    // GUI thread CPU time within each gap
+    std::vector<long> preempted; // involuntary context switches within each gap
 
     void start() {
         timer.setTimerType(Qt::PreciseTimer);
@@ -85,9 +107,19 @@ struct StallProbe {
     }
     void tick() {
         double const t = now_ms();
-        if (measuring && last_ms >= 0)
+        double const cpu = thread_cpu_ms();
+        long const switches = involuntary_switches();
+        if (measuring && last_ms >= 0) {
             stalls.push_back(std::max(0.0, t - last_ms - probe_period_ms));
+            busy.push_back(cpu - last_cpu_ms);
+            preempted.push_back(switches - last_switches);
+        }
         last_ms = t;
+        last_cpu_ms = cpu;
+        last_switches = switches;
+    }
+    size_t longest() const {
+        return size_t(std::max_element(stalls.begin(), stalls.end()) - stalls.begin());
     }
     double percentile(double p) const {
         if (stalls.empty())
@@ -97,6 +129,45 @@ struct StallProbe {
         auto const index = std::min(sorted.size() - 1, size_t(p * double(sorted.size())));
         return sorted[index];
     }
+};
+
+// The machine's own share: a plain thread that sleeps 5 ms at a time and records how late
+// it wakes. A GUI stall that this thread saw at the same time came from the machine (other
+// programs, the host), not from the tool.
+class ControlThread {
+public:
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
+    void stop() {
+        stopping_ = true;
+        thread_.join();
+    }
+    double longest(double from, double to) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        double worst = 0;
+        for (auto const& [at, late] : lateness_)
+            if (at >= from && at <= to)
+                worst = std::max(worst, late);
+        return worst;
+    }
+
+private:
+    void run() {
+        double last = now_ms();
+        while (!stopping_) {
+            timespec const period{0, probe_period_ms * 1000000L};
+            nanosleep(&period, nullptr);
+            double const t = now_ms();
+            std::lock_guard<std::mutex> lock(mutex_);
+            lateness_.emplace_back(t, std::max(0.0, t - last - probe_period_ms));
+            last = t;
+        }
+    }
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<std::pair<double, double>> lateness_;
 };
 
 // Sum of the worker's waits and listings inside [from, to]: the gap after entering A1 or
@@ -161,6 +232,8 @@ int main(int argc, char** argv) {
 
     StallProbe probe;
     probe.start();
+    ControlThread control;
+    control.start();
 
     double plugged_ms = -1, connected_ms = -1, done_ms = -1;
     int failure = 0;
@@ -207,6 +280,7 @@ int main(int argc, char** argv) {
 
     int const result = app.exec();
     probe.timer.stop();
+    control.stop();
     if (failure == 0 && result == 0) {
         std::printf("mode=%s\n", sim ? "sim" : "vusb");
         print("init_ms", after_init - before_init);
@@ -219,6 +293,13 @@ int main(int argc, char** argv) {
         print("stall_p99_ms", probe.percentile(0.99));
         print("stall_p50_ms", probe.percentile(0.5));
         std::printf("stall_samples=%zu\n", probe.stalls.size());
+        if (!probe.stalls.empty()) {
+            size_t const worst = probe.longest();
+            print("longest_stall_cpu_ms", probe.busy[worst]);
+            std::printf("longest_stall_preempted=%ld\n", probe.preempted[worst]);
+            print("busy_max_ms", *std::max_element(probe.busy.begin(), probe.busy.end()));
+            print("control_stall_max_ms", control.longest(connected_ms, done_ms));
+        }
         WorkerTimes const w = worker_times(vusb ? plugged_ms : connected_ms, done_ms);
         print("worker_sleep_ms", w.sleep_ms);
         std::printf("worker_sleeps=%d\n", w.sleeps);
