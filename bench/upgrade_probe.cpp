@@ -2,17 +2,19 @@
 // lateness is the time the GUI thread could not answer. Runs one upgrade and prints its
 // figures as key=value lines on standard output.
 //
-//   upgrade_probe sim                   simulated unit (attached from the start)
-//   upgrade_probe vusb <staged unit>    real dfu-util against the virtual bus named by
+//   upgrade_probe sim [-l]                 simulated unit (attached from the start)
+//   upgrade_probe vusb <staged unit> [-l]  real dfu-util against the virtual bus named by
 //                                       KELVORA_VUSB_DIR (LD_PRELOAD set by the caller);
 //                                       the staged unit folder is moved onto the bus
 //                                       ("plugged in") once the worker polls an empty bus
+//   -l                                     the tool's log window takes every message
 //
 // Stalls are recorded from "connected" (the install button is offered) through "Done".
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/install_button.h"
+#include "gui/log_window.h"
 #include "gui/main_window.h"
 
 #include <QApplication>
@@ -210,7 +212,8 @@ int main(int argc, char** argv) {
     bool const sim = argc >= 2 && QString(argv[1]) == "sim";
     bool const vusb = argc >= 3 && QString(argv[1]) == "vusb";
     if (!sim && !vusb) {
-        std::fprintf(stderr, "usage: upgrade_probe sim | upgrade_probe vusb <staged unit>\n");
+        std::fprintf(stderr,
+                     "usage: upgrade_probe sim [-l] | upgrade_probe vusb <staged unit> [-l]\n");
         return 64;
     }
     QString const staged = vusb ? QFileInfo(argv[2]).absoluteFilePath() : QString();
@@ -220,14 +223,22 @@ int main(int argc, char** argv) {
         return 64;
     }
 
-    int tool_argc = sim ? 2 : 1;
+    bool const log_window = QString(argv[argc - 1]) == "-l";
     char tool_name[] = "kelvora-upgrade";
     char sim_option[] = "-s";
-    char* tool_argv[] = {tool_name, sim ? sim_option : nullptr, nullptr};
+    char log_option[] = "-l";
+    char* tool_argv[] = {tool_name, nullptr, nullptr, nullptr};
+    int tool_argc = 1;
+    if (sim)
+        tool_argv[tool_argc++] = sim_option;
+    if (log_window)
+        tool_argv[tool_argc++] = log_option;
     QApplication app(tool_argc, tool_argv);
     double const before_init = now_ms();
     GUI_init();
     double const after_init = now_ms();
+    if (log_window) // shown, as Ctrl+L shows it
+        logWindow->toggle_visibility(mainWindow);
     watch_worker();
 
     StallProbe probe;
@@ -282,7 +293,7 @@ int main(int argc, char** argv) {
     probe.timer.stop();
     control.stop();
     if (failure == 0 && result == 0) {
-        std::printf("mode=%s\n", sim ? "sim" : "vusb");
+        std::printf("mode=%s%s\n", sim ? "sim" : "vusb", log_window ? " -l" : "");
         print("init_ms", after_init - before_init);
         if (vusb) {
             print("plug_to_done_ms", done_ms - plugged_ms);
