@@ -41,7 +41,7 @@ void GUI_init() {
     logWindow = new LogWindow(nullptr); // 3
     // Closing the main window ends the run even while the log window is open.
     logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
-    if (log_window_requested())         // 4
+    if (log_window_requested()) // 4
         qInstallMessageHandler(logWindowMessageHandler);
     init_device_side(); // 5-10
 
@@ -56,9 +56,9 @@ void GUI_init() {
     mainWindow = MainWindow_factory(&settings, nullptr, simulator::use); // 13
     mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");         // 14
 
-    sm_A = new SM_A(Files::external_dir.path() + "/" + Files::desired_FW_fileName_dfu, // 15
-                    Files::external_dir.path() + "/" + Files::desired_FW_fileName_bin,
-                    Files::external_dir.path() + "/" + Files::uploaded_FW_fileName_bin, nullptr);
+    sm_A =
+        new SM_A(Files::path_of(Files::desired_FW_dfu), Files::path_of(Files::desired_FW_bin), // 15
+                 Files::path_of(Files::uploaded_FW_bin), nullptr);
     sm_A->no_device_delay_ms = 500; // 16
     sm_A->poll_interval_ms = 1000;
     sm_A->enable_debug_output(); // 17
