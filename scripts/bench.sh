@@ -53,19 +53,8 @@ cleanup() {
 trap cleanup EXIT
 
 # A display of its own, so the figures include real X11 drawing.
-display=""
-for n in $(seq 130 160); do
-  [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-  Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 50); do
-    [ -e /tmp/.X11-unix/X$n ] && break
-    sleep 0.1
-  done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then display=":$n"; break; fi
-done
-[ -n "$display" ] || { echo "bench: could not start Xvfb" >&2; exit 1; }
-export DISPLAY=$display
+. "$root/scripts/xvfb.sh"
+start_xvfb 130 160 || { echo "bench: could not start Xvfb" >&2; exit 1; }
 
 value() { sed -n "s/^$1=//p" "$2" | tail -n 1; }
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {if (NR % 2) print a[(NR+1)/2]; else printf "%.1f\n", (a[NR/2]+a[NR/2+1])/2}'; }

@@ -23,7 +23,6 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 log=$work/tool.log
 unset KELVORA_SIM_STATE_DIR QT_QPA_PLATFORM
 
-display=""
 xvfb_pid=""
 tool_pid=""
 cleanup() {
@@ -33,18 +32,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for n in $(seq 90 120); do
-  [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-  Xvfb ":$n" -screen 0 1280x1024x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 50); do
-    [ -e /tmp/.X11-unix/X$n ] && break
-    sleep 0.1
-  done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then display=":$n"; break; fi
-done
-[ -n "$display" ] || { echo "FAIL: could not start Xvfb"; exit 1; }
-export DISPLAY=$display
+# shellcheck source=../../scripts/xvfb.sh
+. "$(dirname "$0")/../../scripts/xvfb.sh"
+start_xvfb 90 120 || { echo "FAIL: could not start Xvfb"; exit 1; }
 
 fail() {
   echo "FAIL: $*"

@@ -3,6 +3,7 @@
 #include "gui/main_window.h"
 #include "gui/progress_bar.h"
 
+#include "message_log.h"
 #include "test_main.h"
 
 #include <QApplication>
@@ -13,33 +14,6 @@
 #include <memory>
 
 namespace {
-
-QStringList* captured = nullptr;
-
-void capture(QtMsgType, QMessageLogContext const&, QString const& msg) {
-    if (captured)
-        captured->append(msg);
-}
-
-// Collects the messages logged while it lives.
-struct MessageCapture {
-    MessageCapture() {
-        captured = &messages;
-        previous = qInstallMessageHandler(capture);
-    }
-    ~MessageCapture() {
-        qInstallMessageHandler(previous);
-        captured = nullptr;
-    }
-    int count_starting(QString const& prefix) const {
-        int n = 0;
-        for (auto const& m : messages)
-            n += m.startsWith(prefix) ? 1 : 0;
-        return n;
-    }
-    QStringList messages;
-    QtMessageHandler previous = nullptr;
-};
 
 Settings::Settings default_settings() {
     Settings::Settings s;
@@ -220,12 +194,12 @@ void tst_MainWindow::simulator_mode_label() {
 }
 
 void tst_MainWindow::label_4_width_logged_once() {
-    MessageCapture log;
+    MessageLog log;
     Window window(&settings, false);
-    QCOMPARE(log.count_starting("Overriding width to "), 1);
-    QVERIFY(log.messages.contains("Overriding width to  228 for text: \"<span "
-                                  "style=\\\"font-size:16pt\\\">\\nFirmware version:\\n<br>\\n%1"
-                                  "</span>\""));
+    QCOMPARE(log.lines().filter(QRegularExpression("^Overriding width to ")).size(), 1);
+    QVERIFY(log.lines().contains("Overriding width to  228 for text: \"<span "
+                                 "style=\\\"font-size:16pt\\\">\\nFirmware version:\\n<br>\\n%1"
+                                 "</span>\""));
 }
 
 // Off macOS the factor is the screen's logical resolution over 96 dpi.
@@ -301,17 +275,17 @@ void tst_MainWindow::scaled_circles() {
 }
 
 void tst_MainWindow::install_button_follows_download_mode() {
-    MessageCapture log;
+    MessageLog log;
     Window window(&settings, false);
     QVERIFY(!window->download_mode);
     QVERIFY(!window->install_button->isEnabled());
-    QVERIFY(log.messages.contains("MainWindow downloadMode: setEnabled false"));
+    QVERIFY(log.lines().contains("MainWindow downloadMode: setEnabled false"));
 
     QSignalSpy changed(window.get(), &MainWindow::downloadModeChanged);
-    log.messages.clear();
+    log.clear();
     window->enableDownload();
     QVERIFY(window->install_button->isEnabled());
-    QCOMPARE(log.messages,
+    QCOMPARE(log.lines(),
              QStringList({"MainWindow downloadMode: setEnabled true", "Download  enabled"}));
     window->enableDownload();
     QVERIFY(window->install_button->isEnabled());
@@ -324,7 +298,7 @@ void tst_MainWindow::install_button_follows_download_mode() {
 }
 
 void tst_MainWindow::window_without_button() {
-    MessageCapture log;
+    MessageLog log;
     MainWindow::override_scale(1.0);
     MainWindow window(&settings, nullptr);
     MainWindow::override_scale(0);
@@ -332,11 +306,11 @@ void tst_MainWindow::window_without_button() {
     QVERIFY(!window.progress_bar);
     QVERIFY(!window.status_label);
     QCOMPARE(window.size(), QSize(665, 517));
-    log.messages.clear();
+    log.clear();
     window.updateDownloadMode();
-    QCOMPARE(log.messages, QStringList({"Download  disabled"}));
+    QCOMPARE(log.lines(), QStringList({"Download  disabled"}));
     window.toggleDownload();
-    QCOMPARE(log.messages, QStringList({"Download  disabled", "Download  enabled"}));
+    QCOMPARE(log.lines(), QStringList({"Download  disabled", "Download  enabled"}));
 }
 
 void tst_MainWindow::keys_data() {
@@ -361,21 +335,21 @@ void tst_MainWindow::keys() {
 
     Window window(&settings, false);
     QSignalSpy finished(window.get(), &MainWindow::finished);
-    MessageCapture log;
+    MessageLog log;
     QTest::keyClick(window.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     QTEST(finished.count(), "finished");
     QCOMPARE(window->download_mode, toggles);
     QCOMPARE(window->install_button->isEnabled(), toggles);
     QVERIFY(window->isVisible());
     if (toggles) {
-        QCOMPARE(log.messages,
+        QCOMPARE(log.lines(),
                  QStringList({"MainWindow downloadMode: setEnabled true", "Download  enabled"}));
         QTest::keyClick(window.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
         QVERIFY(!window->download_mode);
-        QCOMPARE(log.messages.size(), 4);
-        QCOMPARE(log.messages[3], QString("Download  disabled"));
+        QCOMPARE(log.lines().size(), 4);
+        QCOMPARE(log.lines()[3], QString("Download  disabled"));
     } else {
-        QVERIFY(log.messages.isEmpty());
+        QVERIFY(log.lines().isEmpty());
     }
 }
 
