@@ -2,7 +2,7 @@
 // QTEST_MAIN variants that run headless unless the environment names a platform.
 #include <QtTest>
 
-#define KELVORA_TEST_MAIN(TestClass)                                                              \
+#define KELVORA_TEST_MAIN(TestClass)                                                               \
     int main(int argc, char** argv) {                                                              \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \

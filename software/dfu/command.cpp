@@ -35,7 +35,8 @@ QString output_text(QByteArray const& bytes) {
 Result run_command(CmdID id, QStringList const& extra) {
     QProcess process;
     Command const& row = commands[id];
-    QString const program = Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
+    QString const program =
+        Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
     QStringList const arguments = row.arguments + extra;
 
     if (id != list)

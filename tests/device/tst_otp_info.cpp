@@ -1,5 +1,5 @@
-#include "message_log.h"
 #include "device/otp_info.h"
+#include "message_log.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

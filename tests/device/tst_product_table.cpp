@@ -1,5 +1,5 @@
-#include "message_log.h"
 #include "device/product_table.h"
+#include "message_log.h"
 
 #include <QtTest>
 

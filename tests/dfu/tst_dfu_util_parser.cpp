@@ -1,7 +1,7 @@
-#include "message_log.h"
 #include "dfu/command.h"
 #include "dfu/device_scan.h"
 #include "dfu/dfu_util_parser.h"
+#include "message_log.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -66,8 +66,8 @@ void TestRunCommand::exit_codes_and_output_data() {
     QTest::newRow("stderr not captured") << QStringList{"stderr", "noise"} << 0 << "";
     QTest::newRow("utf-8") << QStringList{"exit", "0", "Grüße"} << 0 << "Grüße";
     QTest::newRow("killed by a signal") << QStringList{"crash"} << -1 << "";
-    QTest::newRow("arguments kept apart") << QStringList{"args", "a b", "", "c"} << 0
-                                          << "a b\n\nc\n";
+    QTest::newRow("arguments kept apart")
+        << QStringList{"args", "a b", "", "c"} << 0 << "a b\n\nc\n";
 }
 
 void TestRunCommand::exit_codes_and_output() {
@@ -190,7 +190,8 @@ void TestRunCommand::execution_test_banners() {
     QString const expected = QString("Result of execution test: status was %1 and output: ")
                                  .arg(code == 0 ? "ok" : "bad");
     QVERIFY2(log.contains(expected), qPrintable(log.lines().join('\n')));
-    QCOMPARE(log.contains(expected + "as expected"), banner == DFU::dfu_util::expected_output_of_execution_test);
+    QCOMPARE(log.contains(expected + "as expected"),
+             banner == DFU::dfu_util::expected_output_of_execution_test);
 }
 
 QTEST_GUILESS_MAIN(TestRunCommand)

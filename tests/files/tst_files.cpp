@@ -95,7 +95,8 @@ void TestFiles::identifier_without_resource() {
     QFile::remove(Files::path_of(Files::desired_FW_dfu));
     MessageLog log;
     QVERIFY(!Files::extract_resources({Files::ID(id), Files::desired_FW_dfu}, true));
-    QCOMPARE(log.lines(), (QStringList{"Failed to extract \"" + name + "\"", "Extracted \"firmware.dfu\""}));
+    QCOMPARE(log.lines(),
+             (QStringList{"Failed to extract \"" + name + "\"", "Extracted \"firmware.dfu\""}));
     QVERIFY(QFileInfo::exists(Files::path_of(Files::desired_FW_dfu)));
     QVERIFY(!QFileInfo::exists(Files::path_of(Files::ID(id))));
 }
@@ -105,7 +106,8 @@ void TestFiles::mark_file_executable() {
     {
         MessageLog log;
         QVERIFY(support_misc::mark_file_executable(path));
-        QCOMPARE(log.lines(), QStringList{"Changing file permissions to make it executable: \"" + path + "\""});
+        QCOMPARE(log.lines(),
+                 QStringList{"Changing file permissions to make it executable: \"" + path + "\""});
     }
     QFileDevice::Permissions const p = QFile(path).permissions();
     QVERIFY(p & QFileDevice::ExeUser);
@@ -115,8 +117,8 @@ void TestFiles::mark_file_executable() {
 
     MessageLog log;
     QVERIFY(!support_misc::mark_file_executable(path + ".missing"));
-    QCOMPARE(log.lines(), QStringList{"Failed to mark file (doesn't exist) as executable: \"" + path +
-                                      ".missing\""});
+    QCOMPARE(log.lines(), QStringList{"Failed to mark file (doesn't exist) as executable: \"" +
+                                      path + ".missing\""});
 }
 
 void TestFiles::ensure_file_is_deleted() {
@@ -156,7 +158,8 @@ void TestFiles::load_text_file_that_cannot_be_opened() {
     } catch (QString const& message) {
         QCOMPARE(message, "Couldn't open file: " + path);
     }
-    QCOMPARE(support_misc::maybe_use_file_instead_of_resource(":resources/x"), QString(":resources/x"));
+    QCOMPARE(support_misc::maybe_use_file_instead_of_resource(":resources/x"),
+             QString(":resources/x"));
 }
 
 void TestFiles::remove_carriage_returns() {
