@@ -36,7 +36,8 @@
 # Environment:
 #   KELVORA_SIM_STATE_DIR           state folder (see above)
 #   KELVORA_SIM_FIRMWARE            the carried firmware image the configurations derive the
-#                                   unit's flash from; default
+#                                   unit's flash from; default <script folder>/firmware.bin
+#                                   where the package installs it, else
 #                                   <script folder>/../software/resources/firmware.bin
 #   KELVORA_SIM_DFU_UTIL_RELEASE    banner to print: 0.9 or 0.11; default 0.9 on macOS
 #                                   (Darwin), 0.11 elsewhere, as the build there expects
@@ -376,7 +377,12 @@ product_name() {
 # Builds otp.bin and flash.bin of configuration $1 from the carried image.
 build_unit() {
     local name=$1
-    local image=${KELVORA_SIM_FIRMWARE:-$script_dir/../software/resources/firmware.bin}
+    local image=${KELVORA_SIM_FIRMWARE:-}
+    if [ -z "$image" ]; then
+        # Installed, the image lies beside the script; in the source tree, in the resources.
+        image=$script_dir/firmware.bin
+        [ -f "$image" ] || image=$script_dir/../software/resources/firmware.bin
+    fi
     [ -f "$image" ] && [ -r "$image" ] || fail 2 "the carried firmware image $image cannot be read"
     local size
     size=$(file_size "$image")

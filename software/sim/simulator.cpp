@@ -2,14 +2,32 @@
 
 #include "dfu/command.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 
 namespace simulator {
 
 bool use = false;
 
+namespace {
+
+// An installed tool keeps the script in <prefix>/share/kelvora-upgrade beside <prefix>/bin;
+// a tool run from its build folder uses the source tree's simulator folder instead.
+QString simulator_dir() {
+    if (QCoreApplication::instance()) {
+        QString const installed =
+            QCoreApplication::applicationDirPath() + "/../share/kelvora-upgrade";
+        if (QFileInfo(installed + "/dfu-util_simulator.sh").isFile())
+            return QFileInfo(installed).canonicalFilePath();
+    }
+    return QStringLiteral(KELVORA_SIMULATOR_DIR);
+}
+
+} // namespace
+
 QString dfu_util_path(QString const& file_name) {
-    static QString const dir = QStringLiteral(KELVORA_SIMULATOR_DIR);
+    static QString const dir = simulator_dir();
     return dir + "/" + file_name;
 }
 

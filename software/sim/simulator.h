@@ -10,7 +10,8 @@ extern bool use;
 
 enum Setup { normal = 0, fast_progress = 1 };
 
-// The simulator folder (fixed at build time), "/" and the file name.
+// The simulator folder, "/" and the file name: <executable's folder>/../share/kelvora-upgrade
+// when the script is installed there, else the source tree's simulator folder.
 QString dfu_util_path(QString const& file_name);
 
 // Rewrites every row of DFU::commands to start the script. Run once, before any command.
