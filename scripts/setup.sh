@@ -2,7 +2,8 @@
 # Installs the Debian packages that the project needs and that are missing.
 #   scripts/setup.sh run    build and run the tool
 #   scripts/setup.sh test   also what the test suite needs
-#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain
+#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain and the package checks
+#   scripts/setup.sh package build the Debian package and check it
 set -euo pipefail
 
 profile=${1:-run}
@@ -12,8 +13,10 @@ packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
 case "$profile" in
   run) ;;
   test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
-  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev) ;;
-  *) echo "setup.sh: unknown profile '$profile' (run, test or ci)" >&2; exit 2 ;;
+  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev
+                 dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db) ;;
+  package) packages+=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db) ;;
+  *) echo "setup.sh: unknown profile '$profile' (run, test, ci or package)" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -18,6 +18,9 @@ convert -size 1024x706 gradient:'#26323f'-'#0e141b' \
 cp /usr/share/fonts/opentype/cantarell/Cantarell-Regular.otf "$out/KelvoraSans-Regular.otf"
 cp /usr/share/fonts/opentype/cantarell/Cantarell-Bold.otf "$out/KelvoraSans-Bold.otf"
 cp /usr/share/doc/fonts-cantarell/copyright "$out/FONTS-LICENSE.txt"
+# Which release the fonts came from, for the package's copyright file.
+dpkg-query -W -f='${Package} ${Version} ${source:Package} ${source:Version}\n' fonts-cantarell \
+    >"$out/FONTS-SOURCE.txt"
 
 # The application icon: the background picture in a rounded square (its dark gradient, the
 # light band at the bottom) with an upward arrow in the band's colour. The scalable icon

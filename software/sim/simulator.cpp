@@ -15,13 +15,18 @@ namespace {
 // An installed tool keeps the script in <prefix>/share/kelvora-upgrade beside <prefix>/bin;
 // a tool run from its build folder uses the source tree's simulator folder instead.
 QString simulator_dir() {
+    QString installed;
     if (QCoreApplication::instance()) {
-        QString const installed =
-            QCoreApplication::applicationDirPath() + "/../share/kelvora-upgrade";
+        installed = QFileInfo(QCoreApplication::applicationDirPath() + "/../share/kelvora-upgrade")
+                        .absoluteFilePath();
         if (QFileInfo(installed + "/dfu-util_simulator.sh").isFile())
             return QFileInfo(installed).canonicalFilePath();
     }
+#ifdef KELVORA_SIMULATOR_DIR
     return QStringLiteral(KELVORA_SIMULATOR_DIR);
+#else
+    return installed;
+#endif
 }
 
 } // namespace
