@@ -76,6 +76,24 @@ done
 check "Depends names no build tool, -dev package or dfu-util" \
   test -z "$(grep -E '(-dev|^cmake|^ninja-build|^g\+\+.*|^gcc.*|^clang.*|^patchelf|^dfu-util)$' <<<"$depends_names")"
 
+# Everything that installing the package pulls in, as apt resolves it from the archive:
+# no compiler, build tool or development package among it.
+if ! apt-cache show libqt5widgets5 >/dev/null 2>&1; then
+  fail "apt knows no packages (run apt-get update): cannot resolve what the package pulls in"
+else
+  # shellcheck disable=SC2086 # one word a package name
+  closure=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+    --no-breaks --no-replaces --no-enhances $depends_names | grep -v '^ ' | LC_ALL=C sort -u)
+  check "installing pulls in Qt's widgets library" grep -qx libqt5widgets5 <<<"$closure"
+  build_tools=$(grep -E -- '-dev$|^gcc(-[0-9]+)?$|^g\+\+|^cpp(-[0-9]+)?$|^cmake|^clang|^binutils$|^make$|^ninja-build$|^patchelf$|^dpkg-dev$' \
+    <<<"$closure" || true)
+  if [ -z "$build_tools" ]; then
+    pass "installing pulls in no build tool"
+  else
+    fail "installing pulls in build tools: ${build_tools//$'\n'/ }"
+  fi
+fi
+
 # The exact list of files (directories aside), so a file that goes missing or a stray one
 # (a test program, a build-tree file) is seen.
 expected_files=$(
