@@ -131,10 +131,32 @@ check "no file owned by anyone but root" \
 
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
-reloads_rules() { [ -x "$1" ] && grep -q "udevadm control --reload-rules" "$1"; }
-for script in postinst postrm; do
-  check "$script is executable and reloads the udev rules" reloads_rules "$control/$script"
-done
+# The maintainer scripts run with a udevadm that records its arguments, once for each
+# action that dpkg may give them: what they ask of udev, and that they succeed.
+stub=$scratch/stub
+mkdir -p "$stub"
+printf '#!/bin/sh\necho "$*" >>"%s"\n' "$stub/calls" >"$stub/udevadm"
+chmod +x "$stub/udevadm"
+udev_calls() { # script, action: the udevadm calls it makes, one a line
+  rm -f "$stub/calls"
+  if ! PATH=$script_path "$control/$1" "$2" >/dev/null 2>&1; then
+    echo "exit status $?"
+  fi
+  cat "$stub/calls" 2>/dev/null || true
+}
+script_path=$stub:/usr/bin:/bin # the recording udevadm comes first
+reload=$'control --reload-rules'
+trigger=$'trigger --subsystem-match=usb --attr-match=idVendor=0483 --attr-match=idProduct=df11'
+check "postinst configure reloads the rules and applies them to plugged-in units" \
+  test "$(udev_calls postinst configure)" = "$reload"$'\n'"$trigger"
+check "postinst abort-upgrade leaves udev alone" test -z "$(udev_calls postinst abort-upgrade)"
+check "postrm remove reloads the rules" test "$(udev_calls postrm remove)" = "$reload"
+check "postrm purge reloads the rules" test "$(udev_calls postrm purge)" = "$reload"
+check "postrm upgrade leaves udev alone" test -z "$(udev_calls postrm upgrade)"
+rm "$stub/udevadm"
+script_path=$stub # no udevadm at all (a container, a chroot)
+check "postinst succeeds where udevadm is missing" test -z "$(udev_calls postinst configure)"
+check "postrm succeeds where udevadm is missing" test -z "$(udev_calls postrm remove)"
 
 echo "== lintian"
 # Errors and warnings fail; every warning that does not apply is overridden, with its reason,
