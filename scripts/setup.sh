@@ -14,8 +14,8 @@ case "$profile" in
   run) ;;
   test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
   ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev
-                 dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db) ;;
-  package) packages+=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db) ;;
+                 dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils libxml2-utils binutils) ;;
+  package) packages+=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils libxml2-utils binutils) ;;
   *) echo "setup.sh: unknown profile '$profile' (run, test, ci or package)" >&2; exit 2 ;;
 esac
 
