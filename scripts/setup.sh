@@ -10,12 +10,15 @@ profile=${1:-run}
 
 packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
           dfu-util libusb-1.0-0 libusb-1.0-0-dev patchelf)
+# Building the Debian package and checking it.
+package_tools=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils
+               libxml2-utils binutils)
 case "$profile" in
   run) ;;
   test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
   ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev
-                 dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils libxml2-utils binutils) ;;
-  package) packages+=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils libxml2-utils binutils) ;;
+                 "${package_tools[@]}") ;;
+  package) packages+=("${package_tools[@]}") ;;
   *) echo "setup.sh: unknown profile '$profile' (run, test, ci or package)" >&2; exit 2 ;;
 esac
 
