@@ -2,7 +2,8 @@
 # Installs the Debian packages that the project needs and that are missing.
 #   scripts/setup.sh run    build and run the tool
 #   scripts/setup.sh test   also what the test suite needs
-#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain
+#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain and the format and
+#                           shell checkers
 set -euo pipefail
 
 profile=${1:-run}
@@ -11,8 +12,9 @@ packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
           dfu-util libusb-1.0-0 libusb-1.0-0-dev patchelf)
 case "$profile" in
   run) ;;
-  test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
-  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev) ;;
+  test) packages+=(xvfb xauth xdotool x11-utils imagemagick python3) ;;
+  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick python3 clang libclang-rt-14-dev
+                  clang-format shellcheck) ;;
   *) echo "setup.sh: unknown profile '$profile' (run, test or ci)" >&2; exit 2 ;;
 esac
 
