@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Builds the project with a sanitizer and runs the test suite under it; the one place that
-# holds the sanitizer builds' flags and run-time options, used by .ci/run and by developers.
+# Builds the project with a sanitizer and runs the test suite under it, the same way for
+# .ci/run and for a developer; the one place for the sanitizer builds' set-up and run-time
+# options. The compile and link flags belong to the KELVORA_SANITIZE option in CMakeLists.txt.
 #   scripts/sanitize.sh address [ctest arguments]   ASan + UBSan, build-asan, the whole suite
 #   scripts/sanitize.sh thread  [ctest arguments]   TSan, build-tsan, the tests labelled threaded
 # Extra arguments go to ctest, e.g. `scripts/sanitize.sh address -R tst_files`.
-# KELVORA_SANITIZE_CMAKE_ARGS adds configure arguments (e.g. a compiler launcher).
 # Sourced (`. scripts/sanitize.sh`), it only exports the run-time options, for scripts that run
 # sanitizer-built programs of their own (scripts/run_fuzzers.sh).
-# The compile and link flags belong to KELVORA_SANITIZE in CMakeLists.txt.
 
 # Run-time options: leaks and undefined behaviour end the test; suppressions are for system
 # libraries only and every entry in them says why.
@@ -37,9 +36,8 @@ else
   selection=(-L threaded)
 fi
 
-# shellcheck disable=SC2086 # the extra configure arguments are a word list on purpose
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVORA_WERROR=ON \
-  -DKELVORA_SANITIZE="$kind" ${KELVORA_SANITIZE_CMAKE_ARGS:-} >/dev/null
+  -DKELVORA_SANITIZE="$kind" >/dev/null
 cmake --build "$build"
 cd "$build"
 ctest --output-on-failure --no-tests=error -j2 "${selection[@]}" "$@"
