@@ -30,7 +30,7 @@ void order_queued_calls(QObject* sender);
 // held the mutex happens before what the next holder does.
 class MutexLocker {
 public:
-    explicit MutexLocker(QMutex& mutex) : locker(&mutex), mutex(mutex) { acquire(&mutex); }
+    explicit MutexLocker(QMutex& m) : locker(&m), mutex(m) { acquire(&mutex); }
     ~MutexLocker() {
         release(&mutex); // before the member locker unlocks
     }
