@@ -47,7 +47,7 @@ xvfb_pid=""
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -94,7 +94,7 @@ sim_stall_max="" sim_stall_p99="" sim_stall_cpu="" sim_busy="" sim_control=""
 for i in $(seq "$runs"); do
   KELVORA_SIM_STATE_DIR=$work/sim$i "$probe" sim >"$work/sim$i.out" 2>"$work/sim$i.log" \
     || { tail -n 40 "$work/sim$i.log"; exit 1; }
-  echo "simulator run $i: $(grep = "$work/sim$i.out" | tr '\n' ' ')"
+  echo "simulator run $i: $(grep '=' "$work/sim$i.out" | tr '\n' ' ')"
   sim_stall_max+=" $(value stall_max_ms "$work/sim$i.out")"
   sim_stall_p99+=" $(value stall_p99_ms "$work/sim$i.out")"
   sim_stall_cpu+=" $(value longest_stall_cpu_ms "$work/sim$i.out")"
@@ -109,7 +109,7 @@ for i in $(seq "$runs"); do
   stage_unit "$work/stage$i"
   vusb "$work/bus$i" "$probe" vusb "$work/stage$i" >"$work/vusb$i.out" 2>"$work/vusb$i.log" \
     || { tail -n 40 "$work/vusb$i.log"; exit 1; }
-  echo "tool run $i: $(grep = "$work/vusb$i.out" | tr '\n' ' ')"
+  echo "tool run $i: $(grep '=' "$work/vusb$i.out" | tr '\n' ' ')"
   stage_unit "$work/manual_bus$i/unit1"
   vusb "$work/manual_bus$i" bench/manual_upgrade.sh "$dfu" "$image" "$work/manual$i" \
     >"$work/manual$i.out"
@@ -131,7 +131,7 @@ mkdir -p "$work/bus_log"
 stage_unit "$work/stage_log"
 vusb "$work/bus_log" "$probe" vusb "$work/stage_log" -l >"$work/vusb_log.out" 2>"$work/vusb_log.log" \
   || { tail -n 40 "$work/vusb_log.log"; exit 1; }
-echo "tool run with the log window: $(grep = "$work/vusb_log.out" | tr '\n' ' ')"
+echo "tool run with the log window: $(grep '=' "$work/vusb_log.out" | tr '\n' ' ')"
 log_stall_max=$(value stall_max_ms "$work/vusb_log.out")
 
 tool_ms=$(echo "$tool_totals" | median)
@@ -212,11 +212,11 @@ grep -qF "B2: Conn. to (DFU-SE) dev. with diff. FW rev." "$work/idle_unit.log" \
   || { echo "bench: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
 read -r e_self0 e_child0 < <(ticks "$pid_empty")
 read -r u_self0 u_child0 < <(ticks "$pid_unit")
-read -r b_self0 b_child0 < <(ticks "$pid_bare")
+read -r b_self0 _ < <(ticks "$pid_bare")
 sleep "$idle_s"
 read -r e_self1 e_child1 < <(ticks "$pid_empty")
 read -r u_self1 u_child1 < <(ticks "$pid_unit")
-read -r b_self1 b_child1 < <(ticks "$pid_bare")
+read -r b_self1 _ < <(ticks "$pid_bare")
 e_rss=$(kib "$pid_empty" VmRSS) e_hwm=$(kib "$pid_empty" VmHWM)
 u_rss=$(kib "$pid_unit" VmRSS) u_hwm=$(kib "$pid_unit" VmHWM)
 b_rss=$(kib "$pid_bare" VmRSS) b_hwm=$(kib "$pid_bare" VmHWM)

@@ -2,7 +2,8 @@
 # Installs the Debian packages that the project needs and that are missing.
 #   scripts/setup.sh run    build and run the tool
 #   scripts/setup.sh test   also what the test suite needs
-#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain and the package checks
+#   scripts/setup.sh ci     also the sanitizer and fuzzing tool chain, the format and shell
+#                           checkers and the package checks
 #   scripts/setup.sh package build the Debian package and check it
 set -euo pipefail
 
@@ -15,9 +16,9 @@ package_tools=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-d
                libxml2-utils binutils)
 case "$profile" in
   run) ;;
-  test) packages+=(xvfb xauth xdotool x11-utils imagemagick) ;;
-  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick clang libclang-rt-14-dev
-                 "${package_tools[@]}") ;;
+  test) packages+=(xvfb xauth xdotool x11-utils imagemagick python3) ;;
+  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick python3 clang libclang-rt-14-dev
+                 clang-format shellcheck "${package_tools[@]}") ;;
   package) packages+=("${package_tools[@]}") ;;
   *) echo "setup.sh: unknown profile '$profile' (run, test, ci or package)" >&2; exit 2 ;;
 esac

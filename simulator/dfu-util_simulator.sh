@@ -321,7 +321,7 @@ open_state_dir() {
         [ -d "$state_dir" ] && [ ! -O "$state_dir" ] &&
             fail 74 "the state folder $state_dir belongs to another user"
     fi
-    [ -d "$state_dir" ] && [ -w "$state_dir" ] || fail 74 "cannot use the state folder $state_dir"
+    { [ -d "$state_dir" ] && [ -w "$state_dir" ]; } || fail 74 "cannot use the state folder $state_dir"
 }
 
 # Sets config, attached, back_at, unit_no; false when the state is missing or unusable.
@@ -347,9 +347,11 @@ read_state() {
 write_state() {
     local t
     t=$(make_temp)
-    printf 'config=%s\nattached=%s\nback_at=%s\nunit_no=%s\n' \
-        "$config" "$attached" "$back_at" "$unit_no" >"$t" &&
-        mv -f "$t" "$state_dir/unit.state" || fail 74 "cannot write into the state folder $state_dir"
+    {
+        printf 'config=%s\nattached=%s\nback_at=%s\nunit_no=%s\n' \
+            "$config" "$attached" "$back_at" "$unit_no" >"$t" &&
+            mv -f "$t" "$state_dir/unit.state"
+    } || fail 74 "cannot write into the state folder $state_dir"
 }
 
 # Installs the file $1 as the state file $2 (otp.bin, flash.bin).
@@ -383,16 +385,16 @@ build_unit() {
         image=$script_dir/firmware.bin
         [ -f "$image" ] || image=$script_dir/../software/resources/firmware.bin
     fi
-    [ -f "$image" ] && [ -r "$image" ] || fail 2 "the carried firmware image $image cannot be read"
+    { [ -f "$image" ] && [ -r "$image" ]; } || fail 2 "the carried firmware image $image cannot be read"
     local size
     size=$(file_size "$image")
-    [ "$size" -gt 0 ] && [ "$size" -le "$flash_size" ] ||
+    { [ "$size" -gt 0 ] && [ "$size" -le "$flash_size" ]; } ||
         fail 2 "the carried firmware image $image has $size bytes"
 
     local begin end
     begin=$(find_marker "$image" "12 47 23 01")
     end=$(find_marker "$image" "13 47 23 01")
-    [ "$begin" -ge 0 ] && [ "$end" -gt "$begin" ] ||
+    { [ "$begin" -ge 0 ] && [ "$end" -gt "$begin" ]; } ||
         fail 2 "the carried firmware image $image has no firmware information block"
 
     local carried_type carried_revision older other t
@@ -574,7 +576,7 @@ cmd_download() {
     esac
 
     print_banner
-    [ -f "$download_file" ] && [ -r "$download_file" ] ||
+    { [ -f "$download_file" ] && [ -r "$download_file" ]; } ||
         dfu_fail 66 "Could not open file $download_file for reading: No such file or directory"
     local size payload
     size=$(file_size "$download_file")
@@ -604,7 +606,7 @@ cmd_download() {
 
     # The unit may have been unplugged or swapped while the transfer ran.
     local started_as=$unit_no
-    read_state && [ "$unit_no" = "$started_as" ] && [ "$(unit_count)" = 1 ] ||
+    { read_state && [ "$unit_no" = "$started_as" ] && [ "$(unit_count)" = 1 ]; } ||
         dfu_fail 74 "Error during download (LIBUSB_ERROR_NO_DEVICE)"
 
     # Erased pages read 0xFF; sectors past the erased ones keep their content.

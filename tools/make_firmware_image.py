@@ -6,8 +6,8 @@ information block: begin marker 12 47 23 01, product type and three extra bytes,
 a 32-byte name, a 32-byte revision, 64-byte key/value pairs and the end marker
 13 47 23 01.
 """
+import argparse
 import struct
-import sys
 
 SIZE = 625900
 BLOCK_OFFSET = 0x200
@@ -59,5 +59,13 @@ def main(path):
         f.write(image)
 
 
+def parse_arguments():
+    parser = argparse.ArgumentParser(
+        description="Writes the deterministic sample firmware image (%d bytes, for address "
+        "0x08000000) with its firmware information block at offset 0x%X." % (SIZE, BLOCK_OFFSET))
+    parser.add_argument("output", help="the image file to write (replaced when it exists)")
+    return parser.parse_args()
+
+
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(parse_arguments().output)

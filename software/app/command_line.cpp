@@ -34,7 +34,3 @@ void parse_arguments(QCoreApplication* app) {
 bool log_window_requested() {
     return use_log_window;
 }
-
-bool have_service_build() {
-    return false;
-}

@@ -8,6 +8,3 @@ void parse_arguments(QCoreApplication* app);
 
 // Whether -l asked for the log window to receive the messages.
 bool log_window_requested();
-
-// Build switch: false in this build.
-bool have_service_build();

@@ -52,45 +52,45 @@ void add_connections(QApplication* app) {
     MainWindow* const window = mainWindow;
     ProgressBar* const bar = window->progress_bar;
 
-    // 1-3: Q or Escape stops both machines and leaves the window open.
+    // Q or Escape stops both machines and leaves the window open.
     QObject::connect(window, &MainWindow::finished, [] {
         qInstallMessageHandler(nullptr);
         qInfo() << "Msg-handler reset";
     });
     QObject::connect(window, &MainWindow::finished, sm_B, &QStateMachine::stop);
     QObject::connect(window, &MainWindow::finished, stop_worker);
-    // 4
+    // The run ends when the flow machine has finished.
     QObject::connect(sm_B, &QState::finished, app, &QCoreApplication::quit);
-    // 5, 6
+    // The install button follows whether the unit may be upgraded.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, &MainWindow::disableDownload);
     QObject::connect(sm_B, &SM_B::sig_UpgradePossible, window, &MainWindow::enableDownload);
-    // 7, 8
+    // The status line names the connected unit and its revision.
     QObject::connect(sm_B, &SM_B::sig_DeviceConnected, [window] {
         window->status_label->setText(text("status_devConn").arg(product_name()));
     });
     QObject::connect(sm_B, &SM_B::sig_DifferingRevision,
                      [window] { window->status_label->setText(revision_status_text()); });
-    // 9
+    // No unit that can be upgraded: the note about the knob, and no bar.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, [window, bar] {
         window->status_label->setText(text("status_noDev"));
         bar->setFormat("This text should not be visible!");
         bar->hide();
     });
-    // 10
+    // A click on the install button starts the download.
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
-    // 11, 12
+    // The bar runs while the firmware is written and while it is read back.
     QObject::connect(sm_B, &SM_B::sig_DoDownload,
                      [bar] { bar->startAutoProgress("Upgrading firmware", 100.0); });
     QObject::connect(sm_B, &SM_B::sig_UploadingVerifying,
                      [bar] { bar->startAutoProgress("Uploading & verifying", 0.5); });
-    // 13
+    // The read-back equals the image.
     QObject::connect(sm_B, &SM_B::sig_FwMatches, [window, bar] {
         bar->timer->stop();
         bar->setValue(bar->maximum());
         bar->setFormat("Done. Disconnect USB cable.");
         window->status_label->setText(revision_status_text());
     });
-    // 14
+    // The read-back differs from the image: the bar goes, the button stays.
     QObject::connect(sm_B, &SM_B::sig_FwDiffers, [window, bar] {
         window->status_label->setText(revision_status_text());
         bar->timer->stop();
@@ -98,7 +98,7 @@ void add_connections(QApplication* app) {
         bar->setFormat("FW differs");
         bar->hide();
     });
-    // 15, 16: Ctrl+L from either window.
+    // Ctrl+L from either window shows or hides the log window.
     auto* main_shortcut = new QShortcut(QKeySequence(Qt::CTRL + Qt::Key_L), window);
     main_shortcut->setContext(Qt::WindowShortcut);
     QObject::connect(main_shortcut, &QShortcut::activated, toggle_log_window);

@@ -36,44 +36,50 @@ Settings::GUI read_gui_settings(QString const& path) {
 void GUI_init() {
     auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
 
-    parse_arguments(app);               // 1
-    support::setup_fonts();             // 2
-    logWindow = new LogWindow(nullptr); // 3
+    // Switches first: -l decides where the messages of everything after go.
+    parse_arguments(app);
+    support::setup_fonts();
+    logWindow = new LogWindow(nullptr);
     // Closing the main window ends the run even while the log window is open.
     logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
-    if (log_window_requested()) // 4
+    if (log_window_requested())
         qInstallMessageHandler(logWindowMessageHandler);
-    init_device_side(); // 5-10
+    // Real or simulated dfu-util, the carried files extracted and dfu-util tried once.
+    init_device_side();
 
-    Device::FW_Info const desired = DFU::desired_FW_Info(); // 11
+    // The product and revision of the carried image, from its information block.
+    Device::FW_Info const desired = DFU::desired_FW_Info();
     qInfo().noquote() << "Desired (embedded)" << QString(desired);
 
-    settings.gui = read_gui_settings(":resources/settings_GUI.json"); // 12
+    settings.gui = read_gui_settings(":resources/settings_GUI.json");
     settings.desired_FW_name = desired.name;
     settings.desired_FW_type = desired.product.type;
     settings.desired_FW_revision = desired.revision;
 
-    mainWindow = MainWindow_factory(&settings, nullptr, simulator::use); // 13
-    mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");         // 14
+    mainWindow = MainWindow_factory(&settings, nullptr, simulator::use);
+    mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");
 
-    sm_A =
-        new SM_A(Files::path_of(Files::desired_FW_dfu), Files::path_of(Files::desired_FW_bin), // 15
-                 Files::path_of(Files::uploaded_FW_bin), nullptr);
-    sm_A->no_device_delay_ms = 500; // 16
+    // The worker downloads the DfuSe file and compares the read-back with the raw image; it
+    // polls less often than the tests' workers do.
+    sm_A = new SM_A(Files::path_of(Files::desired_FW_dfu), Files::path_of(Files::desired_FW_bin),
+                    Files::path_of(Files::uploaded_FW_bin), nullptr);
+    sm_A->no_device_delay_ms = 500;
     sm_A->poll_interval_ms = 1000;
-    sm_A->enable_debug_output(); // 17
+    sm_A->enable_debug_output();
 
-    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision); // 18
-    sm_B->enable_debug_output();                                                   // 19
+    // The flow machine judges each unit against the carried product and revision.
+    sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
+    sm_B->enable_debug_output();
 
-    add_connections(app); // 20
+    add_connections(app);
 
-    QObject::connect(sm_B, &QStateMachine::started, [] { // 21
+    // The worker starts only once the flow machine listens to its signals.
+    QObject::connect(sm_B, &QStateMachine::started, [] {
         qInfo() << "Starting sm_A";
         sm_A->start(QThread::InheritPriority);
     });
-    sm_B->start();      // 22
-    mainWindow->show(); // 23
+    sm_B->start();
+    mainWindow->show();
 
     quit_event_loop_on_termination_signals();
 }

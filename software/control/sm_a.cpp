@@ -28,22 +28,7 @@ void log_signal(QString const& name, int repeat_flag) {
 }
 
 // Holds the worker's mutex for one read or write.
-class Locked {
-public:
-    explicit Locked(QMutex& m) : mutex(m) {
-        mutex.lock();
-        tsan_edges::acquire(&mutex);
-    }
-    ~Locked() {
-        tsan_edges::release(&mutex);
-        mutex.unlock();
-    }
-    Locked(Locked const&) = delete;
-    Locked& operator=(Locked const&) = delete;
-
-private:
-    QMutex& mutex;
-};
+using Locked = tsan_edges::MutexLocker;
 
 bool exactly_one(DFU::ScanResult const& scan) {
     return scan.first == 0 && scan.second.size() == 1;
@@ -55,13 +40,7 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
     : QThread(parent), dfu_file(std::move(dfu_file)), bin_file(std::move(bin_file)),
       upload_file(std::move(upload_file)) {
     qRegisterMetaType<DFU::DeviceInfo>();
-    tsan_edges::order_queued_calls(
-        this, &SM_A::sig_NoDevConn, &SM_A::sig_DevConn, &SM_A::sig_scanning, &SM_A::sig_readingInfo,
-        &SM_A::sig_DeviceError, &SM_A::sig_FwDownloading, &SM_A::sig_FwDownloaded,
-        &SM_A::sig_FwUploading, &SM_A::sig_FwUploadedDiffers, &SM_A::sig_FwUploadedMatches,
-        &SM_A::sig_A0_entered, &SM_A::sig_A1_entered, &SM_A::sig_A2_entered, &SM_A::sig_A3_entered,
-        &SM_A::sig_A4_entered, &SM_A::sig_A5_entered, &SM_A::sig_A6_entered, &SM_A::sig_A7_entered,
-        &SM_A::sig_DevConnInfo, &QThread::started, &QThread::finished);
+    tsan_edges::order_queued_calls(this);
     qDebug() << "SM_A created";
 }
 

@@ -1,7 +1,7 @@
 #include "control/sm_b.h"
 
-#include "app/command_line.h"
 #include "control/guarded_transition.h"
+#include "files/build_switches.h"
 
 #include <QDebug>
 

@@ -1,9 +1,41 @@
 #include "control/tsan_edges.h"
 
-#if defined(__SANITIZE_THREAD__)
-
 #include <QCoreApplication>
 #include <QEvent>
+#include <QMetaMethod>
+
+namespace tsan_edges {
+
+// Receives, by direct connection in the emitting thread, every signal of the object it
+// watches and marks the emission before Qt posts any queued call for it. Only a
+// ThreadSanitizer build creates one.
+class EmissionMark : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+public slots:
+    void mark() { release(queued_calls()); }
+};
+
+void order_queued_calls([[maybe_unused]] QObject* sender) {
+#if defined(__SANITIZE_THREAD__)
+    watch_queued_calls();
+    auto* const mark = new EmissionMark(sender);
+    QMetaMethod const slot = mark->metaObject()->method(mark->metaObject()->indexOfSlot("mark()"));
+    QMetaObject const* const meta = sender->metaObject();
+    for (int i = 0; i < meta->methodCount(); ++i) {
+        QMetaMethod const signal = meta->method(i);
+        if (signal.methodType() == QMetaMethod::Signal)
+            QObject::connect(sender, signal, mark, slot, Qt::DirectConnection);
+    }
+#endif
+}
+
+} // namespace tsan_edges
+
+#if defined(__SANITIZE_THREAD__)
 
 extern "C" void __tsan_acquire(void* addr);
 extern "C" void __tsan_release(void* addr);
@@ -72,3 +104,5 @@ void watch_queued_calls() {}
 } // namespace tsan_edges
 
 #endif
+
+#include "tsan_edges.moc"

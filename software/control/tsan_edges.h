@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMutex>
 #include <QObject>
 
 // ThreadSanitizer sees neither Qt's mutexes nor its event queue: Qt's libraries are not
@@ -18,17 +19,27 @@ void const* queued_calls();
 // Makes the GUI thread acquire queued_calls() before it handles any queued call.
 void watch_queued_calls();
 
-// Orders every queued call that these signals of sender make to an object of the GUI thread
-// after what the emitting thread did before the emission. Call it in sender's constructor,
-// before anything else connects to those signals, so that the mark comes first.
-template <typename Sender, typename... Signals>
-void order_queued_calls([[maybe_unused]] Sender* sender, [[maybe_unused]] Signals... signals_) {
-#if defined(__SANITIZE_THREAD__)
-    watch_queued_calls();
-    (QObject::connect(
-         sender, signals_, sender, [] { release(queued_calls()); }, Qt::DirectConnection),
-     ...);
-#endif
-}
+// Orders every queued call that a signal of sender makes to an object of the GUI thread
+// after what the emitting thread did before the emission. Covers every signal that sender's
+// meta-object declares, its base classes' included, so a new signal needs no edit here. Call it
+// in sender's constructor, before anything else connects to its signals, so that the mark
+// comes first.
+void order_queued_calls(QObject* sender);
+
+// QMutexLocker that also tells ThreadSanitizer about the hold: what one thread did while it
+// held the mutex happens before what the next holder does.
+class MutexLocker {
+public:
+    explicit MutexLocker(QMutex& m) : locker(&m), mutex(m) { acquire(&mutex); }
+    ~MutexLocker() {
+        release(&mutex); // before the member locker unlocks
+    }
+    MutexLocker(MutexLocker const&) = delete;
+    MutexLocker& operator=(MutexLocker const&) = delete;
+
+private:
+    QMutexLocker locker;
+    QMutex& mutex;
+};
 
 } // namespace tsan_edges

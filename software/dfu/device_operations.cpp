@@ -1,6 +1,6 @@
 #include "dfu/device_operations.h"
 
-#include "app/command_line.h"
+#include "files/build_switches.h"
 #include "files/files.h"
 #include "files/support_misc.h"
 

@@ -44,11 +44,12 @@ bool in_state(char const* prefix) {
     return false;
 }
 
-// Every configuration change is a new unit; wait until the window shows that one.
-void wait_for_no_unit() {
-    load_unit("no_device");
-    QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
-    QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_noDev"), flow_timeout_ms);
+// Every configuration change is a new unit; waits until the window shows that there is none.
+bool wait_for_no_unit() {
+    if (simulator::sim_setup_prepared_config("no_device") != 0)
+        return false;
+    return QTest::qWaitFor([] { return in_state("B1") && status() == text("status_noDev"); },
+                           flow_timeout_ms);
 }
 
 } // namespace
@@ -70,13 +71,13 @@ private slots:
 void TestTool::starts_with_no_unit() {
     QVERIFY(mainWindow);
     QCOMPARE(mainWindow->windowTitle(), QString("Kelvora Firmware Upgrade Tool"));
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(!mainWindow->progress_bar->isVisible());
 }
 
 void TestTool::upgrade_by_one_click() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("older_revision");
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
@@ -101,7 +102,7 @@ void TestTool::upgrade_by_one_click() {
 }
 
 void TestTool::same_revision_is_verified_without_click() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("same_revision");
     QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(),
                               QString("Done. Disconnect USB cable."), flow_timeout_ms);
@@ -110,7 +111,7 @@ void TestTool::same_revision_is_verified_without_click() {
 }
 
 void TestTool::read_back_that_differs() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("readback_differs");
     QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
@@ -122,7 +123,7 @@ void TestTool::read_back_that_differs() {
 }
 
 void TestTool::unit_of_another_product() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("other_product");
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B8"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
@@ -135,7 +136,7 @@ void TestTool::unit_of_another_product() {
 }
 
 void TestTool::blank_otp() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("blank_otp");
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B9"), flow_timeout_ms);
     QVERIFY(!mainWindow->install_button->isEnabled());
@@ -144,7 +145,7 @@ void TestTool::blank_otp() {
 }
 
 void TestTool::unknown_revision() {
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     load_unit("empty_revision");
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QCOMPARE(status(), text("status_devRevUnknown").arg("Lx-21"));

@@ -3,6 +3,7 @@
 #include "files/files.h"
 #include "message_log.h"
 #include "sim/simulator.h"
+#include "test_files.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,16 +11,8 @@
 
 namespace {
 
-QByteArray read_all(QString const& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void write_file(QString const& path, QByteArray const& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), qint64(bytes.size()));
-}
+using test_files::read_all;
+using test_files::write_all;
 
 // Commands announce themselves with "Start "; the listing does not run here.
 int started_commands(MessageLog const& log) {
@@ -83,9 +76,9 @@ void TestDeviceOperations::desired_block_is_read_once() {
     // A changed file is not looked at again.
     QByteArray changed = image_bytes;
     changed.fill('\xff', 4096);
-    write_file(image, changed);
+    QVERIFY(write_all(image, changed));
     Device::FW_Info const& second = DFU::desired_FW_Info();
-    write_file(image, image_bytes);
+    QVERIFY(write_all(image, image_bytes));
     QCOMPARE(&second, &first);
     QVERIFY(second.valid);
     QCOMPARE(log.count("Reading desired FW_Info from"), 1);
@@ -205,7 +198,7 @@ void TestDeviceOperations::failed_OTP_upload_leaves_the_record() {
 void TestDeviceOperations::verify_uploads_exactly_the_image_size() {
     QCOMPARE(simulator::sim_setup_prepared_config("same_revision"), 0);
     QString const uploaded = Files::path_of(Files::uploaded_FW_bin);
-    write_file(uploaded, "left over from an earlier run");
+    QVERIFY(write_all(uploaded, "left over from an earlier run"));
 
     MessageLog log;
     QVERIFY(DFU::upload_and_compare_FW_bin(image, uploaded));
@@ -256,9 +249,9 @@ void TestDeviceOperations::verify_with_unusable_image_runs_nothing() {
     QTemporaryDir dir;
     QString const desired = dir.filePath("firmware.bin");
     if (exists)
-        write_file(desired, {});
+        QVERIFY(write_all(desired, {}));
     QString const uploaded = dir.filePath("uploaded_FW.bin");
-    write_file(uploaded, "untouched");
+    QVERIFY(write_all(uploaded, "untouched"));
 
     MessageLog log;
     QVERIFY(!DFU::upload_and_compare_FW_bin(desired, uploaded));
@@ -275,9 +268,9 @@ void TestDeviceOperations::failed_download_returns_its_code() {
 void TestDeviceOperations::size_of_binary_file() {
     QTemporaryDir dir;
     QCOMPARE(DFU::size_of_binary_file(dir.filePath("missing")), -1);
-    write_file(dir.filePath("empty"), {});
+    QVERIFY(write_all(dir.filePath("empty"), {}));
     QCOMPARE(DFU::size_of_binary_file(dir.filePath("empty")), 0);
-    write_file(dir.filePath("three"), "abc");
+    QVERIFY(write_all(dir.filePath("three"), "abc"));
     QCOMPARE(DFU::size_of_binary_file(dir.filePath("three")), 3);
     QCOMPARE(DFU::size_of_binary_file(image), image_bytes.size());
 }
@@ -312,9 +305,9 @@ void TestDeviceOperations::compare_files() {
     QFETCH(bool, equal);
     QTemporaryDir dir;
     if (a_exists)
-        write_file(dir.filePath("a"), a);
+        QVERIFY(write_all(dir.filePath("a"), a));
     if (b_exists)
-        write_file(dir.filePath("b"), b);
+        QVERIFY(write_all(dir.filePath("b"), b));
     QCOMPARE(DFU::compare_FW_bin_files(dir.filePath("a"), dir.filePath("b")), equal);
 }
 

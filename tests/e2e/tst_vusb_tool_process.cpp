@@ -2,6 +2,7 @@
 // make_unit.sh, the library preloaded into the tool itself (whose dfu-util children inherit
 // it), the log on standard error. In a sanitizer build the tool is instrumented and the
 // library is not; the helper's environment lets the two start together.
+#include "test_files.h"
 #include "vusb_env.h"
 
 #include <QDir>
@@ -25,12 +26,10 @@ private slots:
 };
 
 void TestVusbToolProcess::initTestCase() {
-    QFile carried(":resources/firmware.bin");
-    QVERIFY(carried.open(QIODevice::ReadOnly));
-    QByteArray const image = carried.readAll();
-    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    QByteArray const image = test_files::read_all(":resources/firmware.bin");
+    int const block = test_files::fw_block_offset(image);
     QVERIFY(block >= 0);
-    revision_ = QString::fromUtf8(image.mid(block + 40, 32).constData());
+    revision_ = test_files::fw_revision(image, block);
     QVERIFY(!revision_.isEmpty() && revision_ != "2.3.0");
     image_ = work_.path() + "/firmware.bin";
     QVERIFY(vusb_env::write_whole(image_, image));

@@ -15,6 +15,7 @@
 #include "gui/progress_bar.h"
 #include "message_log.h"
 #include "settings/settings.h"
+#include "test_files.h"
 #include "vusb_env.h"
 
 #include <QApplication>
@@ -71,26 +72,21 @@ bool in_state(QString const& name) {
     return false;
 }
 
-QByteArray read_file(QString const& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using test_files::read_all;
 
 // The carried image with another product type and revision in its information block.
 QByteArray variant(QByteArray image, char type, QString const& revision) {
-    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    int const block = test_files::fw_block_offset(image);
     if (block < 0)
         return {};
-    image[block + 4] = type;
-    QByteArray field = revision.toUtf8();
-    field.append(QByteArray(32 - field.size(), '\0'));
-    image.replace(block + 40, 32, field);
+    test_files::set_fw_type(&image, block, type);
+    test_files::set_fw_revision(&image, block, revision.toUtf8());
     return image;
 }
 
 // One OTP record in slot 0.
 QByteArray otp_record(char type) {
-    QByteArray record("\x11\x47\x23\x01", 4);
+    QByteArray record = test_files::otp_marker();
     record += type;
     record += QByteArray(3, char(0xFF));
     record += QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
@@ -161,16 +157,16 @@ class TestVusbUpgrade : public QObject {
         return setup;
     }
 
-    void wait_for_scans(int count) {
+    bool wait_for_scans(int count) {
         int const target = watch_.scans + count;
-        QTRY_VERIFY_WITH_TIMEOUT(watch_.scans >= target, flow_timeout_ms);
+        return QTest::qWaitFor([&] { return watch_.scans >= target; }, flow_timeout_ms);
     }
 
-    void wait_for_no_unit() {
+    bool wait_for_no_unit() {
         // A listing started before the bus changed may still report the old units.
-        wait_for_scans(3);
-        QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
-        QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_noDev"), flow_timeout_ms);
+        return wait_for_scans(3) &&
+               QTest::qWaitFor([] { return in_state("B1") && status() == text("status_noDev"); },
+                               flow_timeout_ms);
     }
 
     // Plugs in the case's units all at once: a bus folder of their own.
@@ -185,7 +181,7 @@ class TestVusbUpgrade : public QObject {
         return bus_.get();
     }
 
-    QByteArray uploaded() const { return read_file(Files::path_of(Files::uploaded_FW_bin)); }
+    QByteArray uploaded() const { return read_all(Files::path_of(Files::uploaded_FW_bin)); }
 
     // Where the read-back differs from the carried image: offset and bit mask of each byte.
     QList<QPair<int, int>> differences(QByteArray const& read_back) const {
@@ -203,21 +199,24 @@ class TestVusbUpgrade : public QObject {
         return hex(flash_base + flipped_offset) + ":" + QString::number(flipped_bit);
     }
 
-    void click_install() {
-        QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+    bool click_install() {
+        if (!QTest::qWaitFor([] { return mainWindow->install_button->isEnabled(); },
+                             flow_timeout_ms))
+            return false;
         QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+        return true;
     }
 
     // From a unit offered in B2: click install, wait until the download ended and the unit left.
-    void download_until_unit_left() {
-        QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
-        click_install();
-        QTRY_COMPARE_WITH_TIMEOUT(watch_.downloads, 1, flow_timeout_ms);
-        QTRY_VERIFY_WITH_TIMEOUT(in_state("B1"), flow_timeout_ms);
+    bool download_until_unit_left() {
+        return QTest::qWaitFor([] { return in_state("B2"); }, flow_timeout_ms) && click_install() &&
+               QTest::qWaitFor([&] { return watch_.downloads == 1; }, flow_timeout_ms) &&
+               QTest::qWaitFor([] { return in_state("B1"); }, flow_timeout_ms);
     }
 
-    void wait_for_verdict(int verdicts) {
-        QTRY_VERIFY_WITH_TIMEOUT(watch_.matches + watch_.differs >= verdicts, flow_timeout_ms);
+    bool wait_for_verdict(int verdicts) {
+        return QTest::qWaitFor([&] { return watch_.matches + watch_.differs >= verdicts; },
+                               flow_timeout_ms);
     }
 
     void check_done(QString const& unit_name) {
@@ -258,7 +257,7 @@ private slots:
 };
 
 void TestVusbUpgrade::initTestCase() {
-    carried_ = read_file(":resources/firmware.bin");
+    carried_ = read_all(":resources/firmware.bin");
     QVERIFY(carried_.size() > flipped_offset);
     carried_revision_ = settings.desired_FW_revision;
     QVERIFY(!carried_revision_.isEmpty() && carried_revision_ != older_revision);
@@ -284,7 +283,7 @@ void TestVusbUpgrade::cleanup() {
 
 void TestVusbUpgrade::init() {
     QVERIFY(attach(empty_bus));
-    wait_for_no_unit();
+    QVERIFY(wait_for_no_unit());
     bus_.reset(); // the last case's bus, now that no dfu-util looks at it any more
     watch_.reset();
     log_->clear();
@@ -331,8 +330,8 @@ void TestVusbUpgrade::upgrade_by_click() {
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QCOMPARE(sm_B->device_info.OTP_info.product_name(), QString("Lx-21"));
     QCOMPARE(status(), text("status_devRev").arg("Lx-21").arg(older_revision));
-    click_install();
-    wait_for_verdict(1);
+    QVERIFY(click_install());
+    QVERIFY(wait_for_verdict(1));
 
     // Upgrading, the unit leaves and comes back with the new revision, verifying, verdict.
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", verdict}));
@@ -357,7 +356,7 @@ void TestVusbUpgrade::upgrade_by_click() {
     }
 
     // The verdict stands while the unit stays connected.
-    wait_for_scans(5);
+    QVERIFY(wait_for_scans(5));
     QVERIFY(in_state(verdict));
     QCOMPARE(watch_.verifications, 1);
 }
@@ -376,7 +375,7 @@ void TestVusbUpgrade::verify_without_click() {
     UnitSetup const setup = unit(carried_revision_, knobs);
     QVERIFY(plug_in({setup}));
 
-    wait_for_verdict(1);
+    QVERIFY(wait_for_verdict(1));
     QCOMPARE(watch_.entered, (QStringList{"B4", verdict}));
     QCOMPARE(watch_.downloads, 0);
     if (verdict == "B6") {
@@ -399,7 +398,7 @@ void TestVusbUpgrade::unit_of_another_product() {
     QVERIFY(!mainWindow->install_button->isEnabled());
 
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
-    wait_for_scans(5);
+    QVERIFY(wait_for_scans(5));
     QCOMPARE(watch_.entered, QStringList{"B8"});
     QCOMPARE(watch_.downloads, 0);
     QCOMPARE(bus_->flash(setup.name), erased_after(setup.flash));
@@ -420,7 +419,7 @@ void TestVusbUpgrade::no_usable_unit() {
     QVERIFY(plug_in(units));
 
     // Several detection passes with the units on the bus: none of them is taken for a unit.
-    wait_for_scans(8);
+    QVERIFY(wait_for_scans(8));
     QVERIFY(in_state("B1"));
     QCOMPARE(status(), text("status_noDev"));
     QVERIFY(!mainWindow->install_button->isEnabled());
@@ -428,7 +427,7 @@ void TestVusbUpgrade::no_usable_unit() {
     QCOMPARE(watch_.entered, QStringList{});
     QCOMPARE(watch_.readings, 0);
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
-    wait_for_scans(3);
+    QVERIFY(wait_for_scans(3));
     QCOMPARE(watch_.entered, QStringList{});
     for (UnitSetup const& setup : units)
         QCOMPARE(bus_->flash(setup.name), erased_after(setup.flash));
@@ -440,12 +439,12 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
         unit(older_revision, {{"unplug", QString("download:%1").arg(written_blocks)}});
     Bus* bus = plug_in({setup});
     QVERIFY(bus);
-    download_until_unit_left();
+    QVERIFY(download_until_unit_left());
     QVERIFY(!QTest::currentTestFailed());
 
     // Out of the socket: no unit, however long it stays out.
     QVERIFY(!bus->present(setup.name));
-    wait_for_scans(5);
+    QVERIFY(wait_for_scans(5));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QCOMPARE(status(), text("status_noDev"));
     QVERIFY(!mainWindow->install_button->isEnabled());
@@ -458,13 +457,13 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     // half-written flash is found out.
     QVERIFY(bus->set_knob(setup.name, "unplug", ""));
     QVERIFY(bus->plug_in(setup.name));
-    wait_for_verdict(1);
+    QVERIFY(wait_for_verdict(1));
     check_differs();
     QCOMPARE(watch_.matches, 0);
 
     // It can be upgraded again.
-    click_install();
-    wait_for_verdict(2);
+    QVERIFY(click_install());
+    QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B7", "B3", "B1", "B4", "B6"}));
     check_done(setup.name);
 }
@@ -473,11 +472,11 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     UnitSetup const setup = unit(older_revision, {{"after_leave", "gone"}});
     Bus* bus = plug_in({setup});
     QVERIFY(bus);
-    download_until_unit_left();
+    QVERIFY(download_until_unit_left());
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!bus->present(setup.name));
 
-    wait_for_scans(10);
+    QVERIFY(wait_for_scans(10));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QCOMPARE(watch_.readings, 1);
     QCOMPARE(watch_.verifications, 0);
@@ -509,7 +508,7 @@ void TestVusbUpgrade::transfer_hangs() {
     QVERIFY(bus);
     if (hanging_state == "B3") {
         QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
-        click_install();
+        QVERIFY(click_install());
     }
 
     // The runner's first wait is over, the transfer still hangs: no verdict yet.
@@ -519,15 +518,15 @@ void TestVusbUpgrade::transfer_hangs() {
     QVERIFY(mainWindow->progress_bar->isVisible());
 
     // The transfer fails in the end; the flash holds only part of the image.
-    wait_for_verdict(1);
+    QVERIFY(wait_for_verdict(1));
     check_differs();
     QCOMPARE(watch_.matches, 0);
     QVERIFY(logged("will wait again, forever"));
 
     // With the fault gone the unit can be upgraded.
     QVERIFY(bus->set_knob(setup.name, "hang", ""));
-    click_install();
-    wait_for_verdict(2);
+    QVERIFY(click_install());
+    QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.matches, 1);
     check_done(setup.name);
 }

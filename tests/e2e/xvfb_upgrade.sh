@@ -26,13 +26,13 @@ unset KELVORA_SIM_STATE_DIR QT_QPA_PLATFORM
 xvfb_pid=""
 tool_pid=""
 cleanup() {
-  [ -n "$tool_pid" ] && kill "$tool_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  if [ -n "$tool_pid" ]; then kill "$tool_pid" 2>/dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# shellcheck source=../../scripts/xvfb.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/xvfb.sh
 . "$(dirname "$0")/../../scripts/xvfb.sh"
 start_xvfb 90 120 || { echo "FAIL: could not start Xvfb"; exit 1; }
 
@@ -77,7 +77,7 @@ shot upgrading
 
 wait_for_log "B6: FW in dev. matches" 120
 sleep 0.5
-shot done
+shot "done"
 
 # Ctrl+L shows the log window beside the main window.
 xdotool windowfocus --sync "$wid" 2>/dev/null || true

@@ -2,25 +2,15 @@
 #include "files/files.h"
 #include "files/support_misc.h"
 #include "message_log.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-QByteArray read_all(QString const& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write_file(QString const& path, QByteArray const& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
+using test_files::read_all;
+using test_files::write_all;
 
 class TestFiles : public QObject {
     Q_OBJECT
@@ -51,7 +41,7 @@ void TestFiles::working_directory_and_names() {
 
 void TestFiles::extraction_does_not_overwrite() {
     QString const dfu = Files::path_of(Files::desired_FW_dfu);
-    QVERIFY(write_file(dfu, "mine"));
+    QVERIFY(write_all(dfu, "mine"));
     MessageLog log;
     QVERIFY(!Files::extract_resources({Files::desired_FW_dfu}, true));
     QVERIFY(log.contains("Failed to extract \"firmware.dfu\""));
@@ -124,7 +114,7 @@ void TestFiles::mark_file_executable() {
 void TestFiles::ensure_file_is_deleted() {
     QTemporaryDir dir;
     QString const file = dir.path() + "/f.bin";
-    QVERIFY(write_file(file, "x"));
+    QVERIFY(write_all(file, "x"));
     support_misc::ensure_file_is_deleted(file);
     QVERIFY(!QFileInfo::exists(file));
     support_misc::ensure_file_is_deleted(file); // silent when missing
@@ -146,7 +136,7 @@ void TestFiles::load_text_file() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QTemporaryDir dir;
-    QVERIFY(write_file(dir.path() + "/t.txt", bytes));
+    QVERIFY(write_all(dir.path() + "/t.txt", bytes));
     QCOMPARE(support_misc::load_text_file(dir.path() + "/t.txt"), text);
 }
 

@@ -19,7 +19,7 @@ void capture(QtMsgType type, QMessageLogContext const&, QString const& msg) {
 } // namespace
 
 // Runs with and without the font resources linked in (KELVORA_FONTS_PRESENT).
-class tst_Fonts : public QObject {
+class TestFonts : public QObject {
     Q_OBJECT
 
 private slots:
@@ -28,7 +28,7 @@ private slots:
     void set_default_font_ignores_empty_name();
 };
 
-void tst_Fonts::setup_fonts() {
+void TestFonts::setup_fonts() {
     QString const family_before = QApplication::font().family();
     QVERIFY(support::kelvora_font_name.isEmpty());
 
@@ -70,7 +70,7 @@ void tst_Fonts::setup_fonts() {
 #endif
 }
 
-void tst_Fonts::second_load_registers_nothing() {
+void TestFonts::second_load_registers_nothing() {
     QString const name = support::kelvora_font_name;
     int const families = QFontDatabase().families().size();
     QList<QPair<QtMsgType, QString>> messages;
@@ -87,11 +87,11 @@ void tst_Fonts::second_load_registers_nothing() {
     QCOMPARE(support::load_font(":resources/no-such-font.otf"), QString());
 }
 
-void tst_Fonts::set_default_font_ignores_empty_name() {
+void TestFonts::set_default_font_ignores_empty_name() {
     QFont const before = QApplication::font();
     support::set_default_font(QString());
     QCOMPARE(QApplication::font(), before);
 }
 
-KELVORA_TEST_MAIN(tst_Fonts)
+KELVORA_TEST_MAIN(TestFonts)
 #include "tst_fonts.moc"

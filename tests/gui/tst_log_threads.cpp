@@ -10,7 +10,7 @@
 
 // Messages of other threads. Plain threads here: their join is visible to ThreadSanitizer,
 // unlike QThread::wait().
-class tst_LogThreads : public QObject {
+class TestLogThreads : public QObject {
     Q_OBJECT
 
 private slots:
@@ -23,17 +23,17 @@ private:
     QPointer<LogWindow> window;
 };
 
-void tst_LogThreads::init() {
+void TestLogThreads::init() {
     window = new LogWindow(nullptr);
     logWindow = window;
 }
 
-void tst_LogThreads::cleanup() {
+void TestLogThreads::cleanup() {
     qInstallMessageHandler(nullptr);
     delete window;
 }
 
-void tst_LogThreads::worker_thread_messages_in_order() {
+void TestLogThreads::worker_thread_messages_in_order() {
     qInstallMessageHandler(logWindowMessageHandler);
     StderrCapture err;
     QMessageLogger(nullptr, 0, nullptr).info("GUI first");
@@ -61,7 +61,7 @@ void tst_LogThreads::worker_thread_messages_in_order() {
     QCOMPARE(printed, expected_error);
 }
 
-void tst_LogThreads::dropped_without_log_window() {
+void TestLogThreads::dropped_without_log_window() {
     qInstallMessageHandler(logWindowMessageHandler);
     delete window;
     QVERIFY(logWindow.isNull());
@@ -75,5 +75,5 @@ void tst_LogThreads::dropped_without_log_window() {
     QCOMPARE(printed, QByteArray());
 }
 
-KELVORA_TEST_MAIN(tst_LogThreads)
+KELVORA_TEST_MAIN(TestLogThreads)
 #include "tst_log_threads.moc"

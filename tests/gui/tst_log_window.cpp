@@ -41,7 +41,7 @@ void log(QtMsgType type, char const* file, int line, char const* function, char 
 
 } // namespace
 
-class tst_LogWindow : public QObject {
+class TestLogWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -65,19 +65,19 @@ private:
     QPointer<LogWindow> window;
 };
 
-void tst_LogWindow::init() {
+void TestLogWindow::init() {
     window = new LogWindow(nullptr);
     logWindow = window;
     LogWindowDialog::ask_file_name = nullptr;
 }
 
-void tst_LogWindow::cleanup() {
+void TestLogWindow::cleanup() {
     qInstallMessageHandler(nullptr);
     LogWindowDialog::ask_file_name = nullptr;
     delete window;
 }
 
-void tst_LogWindow::lines_data() {
+void TestLogWindow::lines_data() {
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("with_source");
@@ -109,7 +109,7 @@ void tst_LogWindow::lines_data() {
                                       .toLocal8Bit();
 }
 
-void tst_LogWindow::lines() {
+void TestLogWindow::lines() {
     QFETCH(int, type);
     QFETCH(QString, text);
     QFETCH(bool, with_source);
@@ -127,13 +127,13 @@ void tst_LogWindow::lines() {
     QTEST(printed, "error_line");
 }
 
-void tst_LogWindow::fatal_data() {
+void TestLogWindow::fatal_data() {
     QTest::addColumn<QString>("mode");
     QTest::newRow("GUI thread") << "fatal";
     QTest::newRow("worker thread") << "fatal-worker";
 }
 
-void tst_LogWindow::fatal() {
+void TestLogWindow::fatal() {
     QFETCH(QString, mode);
     QProcess probe;
     probe.start(KELVORA_GUI_PROBE, {mode});
@@ -147,7 +147,7 @@ void tst_LogWindow::fatal() {
     QVERIFY(!err.contains("still running"));
 }
 
-void tst_LogWindow::construction() {
+void TestLogWindow::construction() {
     LogWindowDialog* dialog = window->dialog;
     QVERIFY(dialog);
     QVERIFY(!dialog->parent());
@@ -174,7 +174,7 @@ void tst_LogWindow::construction() {
     QVERIFY(guard.isNull());
 }
 
-void tst_LogWindow::toggle_visibility() {
+void TestLogWindow::toggle_visibility() {
     QMainWindow main;
     main.setGeometry(100, 80, 665, 517);
     main.show();
@@ -195,7 +195,7 @@ void tst_LogWindow::toggle_visibility() {
     QVERIFY(window->dialog->isVisible());
 }
 
-void tst_LogWindow::keys_and_close() {
+void TestLogWindow::keys_and_close() {
     LogWindowDialog* dialog = window->dialog;
     dialog->text_edit->append("line");
     dialog->show();
@@ -215,7 +215,7 @@ void tst_LogWindow::keys_and_close() {
     QCOMPARE(dialog->text_edit->toPlainText(), QString("line"));
 }
 
-void tst_LogWindow::clear_then_save_writes_empty_file() {
+void TestLogWindow::clear_then_save_writes_empty_file() {
     QTemporaryDir dir;
     QString const path = dir.filePath("log.txt");
     window->dialog->text_edit->append("something");
@@ -229,7 +229,7 @@ void tst_LogWindow::clear_then_save_writes_empty_file() {
     QCOMPARE(file.size(), qint64(0));
 }
 
-void tst_LogWindow::save_replaces_content() {
+void TestLogWindow::save_replaces_content() {
     QTemporaryDir dir;
     QString const path = dir.filePath("log.txt");
     {
@@ -247,7 +247,7 @@ void tst_LogWindow::save_replaces_content() {
     QCOMPARE(window->dialog->text_edit->toPlainText(), QString("Warning: first\nsecond"));
 }
 
-void tst_LogWindow::save_cancelled() {
+void TestLogWindow::save_cancelled() {
     QTemporaryDir dir;
     window->dialog->text_edit->append("text");
     bool asked = false;
@@ -264,7 +264,7 @@ void tst_LogWindow::save_cancelled() {
     QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
 }
 
-void tst_LogWindow::save_error_box_data() {
+void TestLogWindow::save_error_box_data() {
     QTest::addColumn<QString>("name");
     // The tests may run as root, where missing write permission stops nothing; these paths
     // cannot be opened for writing by anyone.
@@ -272,7 +272,7 @@ void tst_LogWindow::save_error_box_data() {
     QTest::newRow("a folder itself") << "";
 }
 
-void tst_LogWindow::save_error_box() {
+void TestLogWindow::save_error_box() {
     QFETCH(QString, name);
     QTemporaryDir dir;
     QString const path = name.isEmpty() ? dir.path() : dir.filePath(name);
@@ -306,7 +306,7 @@ void tst_LogWindow::save_error_box() {
     QCOMPARE(window->dialog->text_edit->toPlainText(), QString("kept text"));
 }
 
-void tst_LogWindow::save_through_the_file_dialog() {
+void TestLogWindow::save_through_the_file_dialog() {
     QTemporaryDir dir;
     QString const path = dir.filePath("chosen.txt");
     window->dialog->text_edit->append("through the dialog");
@@ -342,5 +342,5 @@ void tst_LogWindow::save_through_the_file_dialog() {
     QCOMPARE(file.readAll(), QByteArray("through the dialog"));
 }
 
-KELVORA_TEST_MAIN(tst_LogWindow)
+KELVORA_TEST_MAIN(TestLogWindow)
 #include "tst_log_window.moc"

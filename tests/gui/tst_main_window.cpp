@@ -54,7 +54,7 @@ struct Window {
 
 } // namespace
 
-class tst_MainWindow : public QObject {
+class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -78,7 +78,7 @@ private:
     Settings::Settings settings = default_settings();
 };
 
-void tst_MainWindow::geometry_data() {
+void TestMainWindow::geometry_data() {
     QTest::addColumn<double>("scale");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QRect>("button");
@@ -91,7 +91,7 @@ void tst_MainWindow::geometry_data() {
                                 << QPoint(40, 35);
 }
 
-void tst_MainWindow::geometry() {
+void TestMainWindow::geometry() {
     QFETCH(double, scale);
     QFETCH(QSize, size);
     QFETCH(QRect, button);
@@ -124,13 +124,13 @@ void tst_MainWindow::geometry() {
     QTEST(label2->pos(), "label2");
 }
 
-void tst_MainWindow::default_labels_data() {
+void TestMainWindow::default_labels_data() {
     QTest::addColumn<double>("scale");
     QTest::newRow("scale 1.0") << 1.0;
     QTest::newRow("scale 1.25") << 1.25;
 }
 
-void tst_MainWindow::default_labels() {
+void TestMainWindow::default_labels() {
     QFETCH(double, scale);
     Window window(&settings, false, scale);
     double const factor = window->scale;
@@ -179,7 +179,7 @@ void tst_MainWindow::default_labels() {
     QVERIFY(!label_with_text(window.get(), "Debug mode"));
 }
 
-void tst_MainWindow::simulator_mode_label() {
+void TestMainWindow::simulator_mode_label() {
     for (double scale : {1.0, 1.25}) {
         Window window(&settings, true, scale);
         QList<QLabel*> const labels = labels_of(window.get());
@@ -193,7 +193,7 @@ void tst_MainWindow::simulator_mode_label() {
     }
 }
 
-void tst_MainWindow::label_4_width_logged_once() {
+void TestMainWindow::label_4_width_logged_once() {
     MessageLog log;
     Window window(&settings, false);
     QCOMPARE(log.lines().filter(QRegularExpression("^Overriding width to ")).size(), 1);
@@ -203,7 +203,7 @@ void tst_MainWindow::label_4_width_logged_once() {
 }
 
 // Off macOS the factor is the screen's logical resolution over 96 dpi.
-void tst_MainWindow::screen_scale() {
+void TestMainWindow::screen_scale() {
     Window window(&settings, false, 0);
     double const expected = QGuiApplication::primaryScreen()->logicalDotsPerInchX() / 96.0;
     QCOMPARE(window->scale, expected);
@@ -212,7 +212,7 @@ void tst_MainWindow::screen_scale() {
                                                        int(250 * expected), int(40 * expected)));
 }
 
-void tst_MainWindow::unknown_product_type() {
+void TestMainWindow::unknown_product_type() {
     Settings::Settings s = settings;
     s.desired_FW_type = Device::Type(0x55);
     Window window(&s, false);
@@ -223,7 +223,7 @@ void tst_MainWindow::unknown_product_type() {
     QVERIFY(label_with_text(other.get(), s.gui.text("2").arg("Kelvora T8X & T8 series")));
 }
 
-void tst_MainWindow::label_fonts_and_styles() {
+void TestMainWindow::label_fonts_and_styles() {
     Settings::Settings s;
     s.gui = Settings::GUI(
         R"({"labels": [{"id": "status_noDev", "text": "status", "white": false},
@@ -256,7 +256,7 @@ void tst_MainWindow::label_fonts_and_styles() {
     QCOMPARE(labels[4]->alignment(), Qt::AlignLeft | Qt::AlignTop);
 }
 
-void tst_MainWindow::scaled_circles() {
+void TestMainWindow::scaled_circles() {
     Settings::Settings s = settings;
     s.gui.circles = Settings::GUI(
                         R"({"circles": [{"center": {"x": 100, "y": 50}, "radius": 20,
@@ -274,7 +274,7 @@ void tst_MainWindow::scaled_circles() {
     QCOMPARE(s.gui.circles[0].radius, 20);
 }
 
-void tst_MainWindow::install_button_follows_download_mode() {
+void TestMainWindow::install_button_follows_download_mode() {
     MessageLog log;
     Window window(&settings, false);
     QVERIFY(!window->download_mode);
@@ -297,7 +297,7 @@ void tst_MainWindow::install_button_follows_download_mode() {
     QCOMPARE(changed.count(), 4);
 }
 
-void tst_MainWindow::window_without_button() {
+void TestMainWindow::window_without_button() {
     MessageLog log;
     MainWindow::override_scale(1.0);
     MainWindow window(&settings, nullptr);
@@ -313,7 +313,7 @@ void tst_MainWindow::window_without_button() {
     QCOMPARE(log.lines(), QStringList({"Download  disabled", "Download  enabled"}));
 }
 
-void tst_MainWindow::keys_data() {
+void TestMainWindow::keys_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<int>("finished");
@@ -328,7 +328,7 @@ void tst_MainWindow::keys_data() {
     QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier) << 0 << false;
 }
 
-void tst_MainWindow::keys() {
+void TestMainWindow::keys() {
     QFETCH(int, key);
     QFETCH(int, modifiers);
     QFETCH(bool, toggles);
@@ -353,7 +353,7 @@ void tst_MainWindow::keys() {
     }
 }
 
-void tst_MainWindow::missing_status_text_stops_the_program() {
+void TestMainWindow::missing_status_text_stops_the_program() {
     QProcess probe;
     probe.start(KELVORA_GUI_PROBE, {"no-status-text"});
     QVERIFY(probe.waitForFinished(30000));
@@ -363,5 +363,5 @@ void tst_MainWindow::missing_status_text_stops_the_program() {
     QVERIFY2(!err.contains("window built"), err.constData());
 }
 
-KELVORA_TEST_MAIN(tst_MainWindow)
+KELVORA_TEST_MAIN(TestMainWindow)
 #include "tst_main_window.moc"

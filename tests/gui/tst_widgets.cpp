@@ -21,7 +21,7 @@ void capture(QtMsgType, QMessageLogContext const&, QString const& msg) {
 
 } // namespace
 
-class tst_Widgets : public QObject {
+class TestWidgets : public QObject {
     Q_OBJECT
 
 private slots:
@@ -43,7 +43,7 @@ private slots:
     void install_click_logged_first();
 };
 
-void tst_Widgets::progress_value_data() {
+void TestWidgets::progress_value_data() {
     QTest::addColumn<int>("span");
     QTest::addColumn<qint64>("elapsed");
     QTest::addColumn<int>("duration");
@@ -61,14 +61,14 @@ void tst_Widgets::progress_value_data() {
     QTest::newRow("long run, no overflow") << 100 << qint64(3600000) << 100000 << 3600;
 }
 
-void tst_Widgets::progress_value() {
+void TestWidgets::progress_value() {
     QFETCH(int, span);
     QFETCH(qint64, elapsed);
     QFETCH(int, duration);
     QTEST(ProgressBar::value_after(span, elapsed, duration), "value");
 }
 
-void tst_Widgets::progress_start_data() {
+void TestWidgets::progress_start_data() {
     QTest::addColumn<double>("seconds");
     QTest::addColumn<int>("duration");
     QTest::addColumn<int>("interval");
@@ -85,7 +85,7 @@ void tst_Widgets::progress_start_data() {
     QTest::newRow("huge is clamped") << 1e12 << INT_MAX << INT_MAX / 100;
 }
 
-void tst_Widgets::progress_start() {
+void TestWidgets::progress_start() {
     QFETCH(double, seconds);
     QWidget parent;
     auto* bar = new ProgressBar(&parent);
@@ -103,7 +103,7 @@ void tst_Widgets::progress_start() {
     bar->timer->stop();
 }
 
-void tst_Widgets::progress_set_up() {
+void TestWidgets::progress_set_up() {
     ProgressBar bar(nullptr);
     QCOMPARE(bar.minimum(), 0);
     QCOMPARE(bar.maximum(), 100);
@@ -125,7 +125,7 @@ void tst_Widgets::progress_set_up() {
                                        "rgba(160,240,140,100%);\n    width: 5px;\n}\n"));
 }
 
-void tst_Widgets::progress_zero_duration_finishes() {
+void TestWidgets::progress_zero_duration_finishes() {
     ProgressBar bar(nullptr);
     QSignalSpy finished(&bar, &ProgressBar::finished);
     bar.startAutoProgress("x", 0);
@@ -137,7 +137,7 @@ void tst_Widgets::progress_zero_duration_finishes() {
     QCOMPARE(finished.count(), 1);
 }
 
-void tst_Widgets::progress_runs_to_the_end() {
+void TestWidgets::progress_runs_to_the_end() {
     ProgressBar bar(nullptr);
     QList<int> values;
     connect(&bar, &QProgressBar::valueChanged, [&](int value) { values << value; });
@@ -150,7 +150,7 @@ void tst_Widgets::progress_runs_to_the_end() {
     QVERIFY(std::is_sorted(values.begin(), values.end()));
 }
 
-void tst_Widgets::progress_negative_keeps_previous() {
+void TestWidgets::progress_negative_keeps_previous() {
     ProgressBar bar(nullptr);
     bar.startAutoProgress("first", 2.0);
     QCOMPARE(bar.duration, 2000);
@@ -164,7 +164,7 @@ void tst_Widgets::progress_negative_keeps_previous() {
     bar.timer->stop();
 }
 
-void tst_Widgets::progress_restart_while_running() {
+void TestWidgets::progress_restart_while_running() {
     ProgressBar bar(nullptr);
     QSignalSpy finished(&bar, &ProgressBar::finished);
     bar.startAutoProgress("fast", 0.5);
@@ -180,7 +180,7 @@ void tst_Widgets::progress_restart_while_running() {
     bar.timer->stop();
 }
 
-void tst_Widgets::progress_stopped_from_outside() {
+void TestWidgets::progress_stopped_from_outside() {
     ProgressBar bar(nullptr);
     QSignalSpy finished(&bar, &ProgressBar::finished);
     bar.startAutoProgress("x", 0.5);
@@ -193,7 +193,7 @@ void tst_Widgets::progress_stopped_from_outside() {
     QCOMPARE(finished.count(), 0);
 }
 
-void tst_Widgets::circle_geometry_data() {
+void TestWidgets::circle_geometry_data() {
     QTest::addColumn<QPoint>("center");
     QTest::addColumn<int>("radius");
     QTest::addColumn<QRect>("geometry");
@@ -203,7 +203,7 @@ void tst_Widgets::circle_geometry_data() {
     QTest::newRow("near the corner") << QPoint(5, 3) << 10 << QRect(-5, -7, 20, 20);
 }
 
-void tst_Widgets::circle_geometry() {
+void TestWidgets::circle_geometry() {
     QFETCH(QPoint, center);
     QFETCH(int, radius);
     QWidget parent;
@@ -219,7 +219,7 @@ void tst_Widgets::circle_geometry() {
     QTEST(circle.geometry().translated(-7, 3), "geometry");
 }
 
-void tst_Widgets::circle_ring_pixels() {
+void TestWidgets::circle_ring_pixels() {
     // Pen 4 and pen 5 both give a ring of diameter 36 centred in the 40 x 40 widget.
     for (int pen : {4, 5}) {
         Circle circle({QPoint(20, 20), 20, pen, QColor(255, 0, 0)}, nullptr);
@@ -241,7 +241,7 @@ void tst_Widgets::circle_ring_pixels() {
     }
 }
 
-void tst_Widgets::circles_from_settings() {
+void TestWidgets::circles_from_settings() {
     QWidget parent;
     Settings::GUI const gui(
         R"({"circles": [{"name": "a", "center": {"x": 50, "y": 40}, "radius": 10,
@@ -262,7 +262,7 @@ void tst_Widgets::circles_from_settings() {
     QCOMPARE(parent.findChildren<Circle*>().size(), 3);
 }
 
-void tst_Widgets::install_button() {
+void TestWidgets::install_button() {
     InstallButton button(nullptr);
     QCOMPARE(button.objectName(), QString("GUI_8"));
     QCOMPARE(button.minimumHeight(), 30);
@@ -271,7 +271,7 @@ void tst_Widgets::install_button() {
     QVERIFY(button.text().isEmpty());
 }
 
-void tst_Widgets::install_click_logged_first() {
+void TestWidgets::install_click_logged_first() {
     QStringList messages;
     captured = &messages;
     QtMessageHandler const previous = qInstallMessageHandler(capture);
@@ -286,5 +286,5 @@ void tst_Widgets::install_click_logged_first() {
     QCOMPARE(messages, QStringList({"Install clicked", "other action"}));
 }
 
-KELVORA_TEST_MAIN(tst_Widgets)
+KELVORA_TEST_MAIN(TestWidgets)
 #include "tst_widgets.moc"

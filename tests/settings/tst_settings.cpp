@@ -4,7 +4,7 @@
 
 #include <vector>
 
-class tst_Settings : public QObject {
+class TestSettings : public QObject {
     Q_OBJECT
 
 private slots:
@@ -24,7 +24,7 @@ private slots:
     void global_starts_empty();
 };
 
-void tst_Settings::embedded_document() {
+void TestSettings::embedded_document() {
     Settings::GUI const gui = Settings::make_GUI(":resources/settings_GUI.json");
     QVERIFY(gui.valid);
     QVERIFY(gui.circles.empty());
@@ -90,7 +90,7 @@ void tst_Settings::embedded_document() {
     }
 }
 
-void tst_Settings::embedded_text_form() {
+void TestSettings::embedded_text_form() {
     Settings::GUI const gui = Settings::make_GUI(":resources/settings_GUI.json");
     QString const text = gui;
     QVERIFY(text.startsWith("GUI settings:\n\tLabel '2': (32,28) {} font='':-1: '<span"));
@@ -102,7 +102,7 @@ void tst_Settings::embedded_text_form() {
 }
 
 // Whole documents: how many labels and circles come out of them.
-void tst_Settings::documents_data() {
+void TestSettings::documents_data() {
     QTest::addColumn<QString>("json");
     QTest::addColumn<int>("labels");
     QTest::addColumn<int>("circles");
@@ -121,7 +121,7 @@ void tst_Settings::documents_data() {
     QTest::newRow("raw line feed in string") << "{\"labels\": [{\"text\": \"a\nb\"}]}" << 1 << 0;
 }
 
-void tst_Settings::documents() {
+void TestSettings::documents() {
     QFETCH(QString, json);
     QFETCH(int, labels);
     QFETCH(int, circles);
@@ -140,7 +140,7 @@ void tst_Settings::documents() {
     }
 }
 
-void tst_Settings::label_object_data() {
+void TestSettings::label_object_data() {
     QTest::addColumn<QString>("object");
     QTest::addColumn<QString>("id");
     QTest::addColumn<QPoint>("position");
@@ -198,7 +198,7 @@ void tst_Settings::label_object_data() {
                              << "t" << true << true;
 }
 
-void tst_Settings::label_object() {
+void TestSettings::label_object() {
     QFETCH(QString, object);
     QString const json = QString(R"({"labels": [%1]})").arg(object);
     Settings::GUI const gui(json);
@@ -213,7 +213,7 @@ void tst_Settings::label_object() {
     QTEST(label.white, "white");
 }
 
-void tst_Settings::circle_object_data() {
+void TestSettings::circle_object_data() {
     QTest::addColumn<QString>("object");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QPoint>("center");
@@ -243,7 +243,7 @@ void tst_Settings::circle_object_data() {
         << "" << QPoint(0, 0) << 7 << 0 << "";
 }
 
-void tst_Settings::circle_object() {
+void TestSettings::circle_object() {
     QFETCH(QString, object);
     QFETCH(QString, color);
     Settings::GUI const gui(QString(R"({"circles": [%1]})").arg(object));
@@ -258,7 +258,7 @@ void tst_Settings::circle_object() {
         QCOMPARE(circle.color.name(QColor::HexArgb), color);
 }
 
-void tst_Settings::lookup() {
+void TestSettings::lookup() {
     Settings::GUI const gui(
         R"({"labels": [{"id": "a", "text": "first"}, {"id": "b"}, {"id": "a", "text": "second"},
                        {"id": "A", "text": "upper"}]})");
@@ -278,7 +278,7 @@ void tst_Settings::lookup() {
     QCOMPARE(gui.text("a"), QString("first"));
 }
 
-void tst_Settings::text_forms_data() {
+void TestSettings::text_forms_data() {
     QTest::addColumn<QString>("object");
     QTest::addColumn<QString>("form");
 
@@ -301,7 +301,7 @@ void tst_Settings::text_forms_data() {
                                    << "Circle '': (0,0), r=0, w=0, color=#7f123456";
 }
 
-void tst_Settings::text_forms() {
+void TestSettings::text_forms() {
     QFETCH(QString, object);
     QFETCH(QString, form);
     Settings::GUI const gui(object);
@@ -311,7 +311,7 @@ void tst_Settings::text_forms() {
     QCOMPARE(QString(gui), "GUI settings:\n\t" + form + "\n");
 }
 
-void tst_Settings::stream_operators() {
+void TestSettings::stream_operators() {
     Settings::GUI const invalid;
     QCOMPARE(QString(invalid), QString("GUI settings:\n\tInvalid\n"));
 
@@ -335,7 +335,7 @@ void tst_Settings::stream_operators() {
     QCOMPARE(out, QString(gui) + "\"x\"\"y\"");
 }
 
-void tst_Settings::missing_file() {
+void TestSettings::missing_file() {
     try {
         Settings::make_GUI(":resources/no_such_settings.json");
         QFAIL("no exception");
@@ -344,7 +344,7 @@ void tst_Settings::missing_file() {
     }
 }
 
-void tst_Settings::global_starts_empty() {
+void TestSettings::global_starts_empty() {
     QVERIFY(!settings.gui.valid);
     QVERIFY(settings.gui.labels.empty());
     QVERIFY(settings.gui.circles.empty());
@@ -354,5 +354,5 @@ void tst_Settings::global_starts_empty() {
     QCOMPARE(settings.desired_FW_type, Device::Type::invalid);
 }
 
-QTEST_GUILESS_MAIN(tst_Settings)
+QTEST_GUILESS_MAIN(TestSettings)
 #include "tst_settings.moc"

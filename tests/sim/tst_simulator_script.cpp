@@ -7,6 +7,7 @@
 #include "dfu/device_scan.h"
 #include "dfu/dfu_util.h"
 #include "sim/simulator.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,19 +27,12 @@ void capture(QtMsgType, QMessageLogContext const&, QString const& text) {
     messages << text;
 }
 
-QByteArray const begin_marker("\x12\x47\x23\x01", 4);
-QByteArray const end_marker("\x13\x47\x23\x01", 4);
-QByteArray const otp_marker("\x11\x47\x23\x01", 4);
+QByteArray const begin_marker = test_files::fw_begin_marker();
+QByteArray const end_marker = test_files::fw_end_marker();
+QByteArray const otp_marker = test_files::otp_marker();
 
-QByteArray read_all(QString const& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool write_all(QString const& path, QByteArray const& bytes) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using test_files::read_all;
+using test_files::write_all;
 
 struct DeviceLine {
     int alt;
@@ -550,10 +544,10 @@ void TestSimulatorScript::unplug_plug_and_swap() {
 void TestSimulatorScript::carried_image_from_the_environment() {
     // Another product and revision in the block of a copy of the image.
     QByteArray image = carried;
-    int const begin = image.indexOf(begin_marker);
+    int const begin = test_files::fw_block_offset(image);
     QVERIFY(begin >= 0);
-    image[begin + 4] = char(0x8C);
-    image.replace(begin + 40, 32, QByteArray("7.7.7").leftJustified(32, '\0'));
+    test_files::set_fw_type(&image, begin, char(0x8C));
+    test_files::set_fw_revision(&image, begin, "7.7.7");
     QString const path = run->filePath("other image.bin");
     QVERIFY(write_all(path, image));
     qputenv("KELVORA_SIM_FIRMWARE", path.toLocal8Bit());

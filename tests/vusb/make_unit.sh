@@ -67,8 +67,8 @@ staging=$(mktemp -d "$parent/.make_unit.XXXXXX")
 chmod 755 "$staging"
 trap 'rm -rf "$staging"' EXIT
 
-put() { # bytes (printf format) at offset into file
-  printf "$1" | dd of="$3" bs=1 seek="$2" conv=notrunc status=none
+put() { # bytes (backslash escapes such as \x12) at offset into file
+  printf '%b' "$1" | dd of="$3" bs=1 seek="$2" conv=notrunc status=none
 }
 
 cp "$image" "$staging/flash.bin"

@@ -3,6 +3,7 @@
 
 #include "files/files.h"
 #include "files/support_misc.h"
+#include "test_files.h"
 #include "vusb_env.h"
 
 #include <QProcess>
@@ -98,11 +99,6 @@ class TestVusb : public QObject {
         QString const path = work_.path() + "/" + name;
         QFile::remove(path);
         return path;
-    }
-
-    QByteArray read(QString const& path) {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     QString firmware_file() {
@@ -290,7 +286,7 @@ private slots:
         QVERIFY2(result.code == 0, qPrintable(result.err));
         QByteArray const& memory = alt == 0 ? setup.flash : setup.otp;
         uint32_t const base = alt == 0 ? flash_base : 0x1FFF7800u;
-        QCOMPARE(read(file), memory.mid(int(address - base), length));
+        QCOMPARE(test_files::read_all(file), memory.mid(int(address - base), length));
         // Reading leaves the unit as it was.
         QCOMPARE(bus.flash("u1"), setup.flash);
         QCOMPARE(bus.otp("u1"), setup.otp);
@@ -331,7 +327,7 @@ private slots:
         Run const back = run(bus, upload_arguments(0, flash_base, firmware_.size(), file),
                              program(dfu_util, bundled_));
         QVERIFY2(back.code == 0, qPrintable(back.err));
-        QCOMPARE(read(file), firmware_);
+        QCOMPARE(test_files::read_all(file), firmware_);
     }
 
     void failures_data() {
@@ -420,7 +416,7 @@ private slots:
         if (!units.isEmpty())
             QCOMPARE(bus.present("u1"), present_after);
         if (command == "existing")
-            QCOMPARE(read(file), QByteArray("keep"));
+            QCOMPARE(test_files::read_all(file), QByteArray("keep"));
     }
 
     // Pulled out after 10 blocks: those are written, the rest of the erased sectors stays
@@ -462,7 +458,7 @@ private slots:
         QVERIFY2(result.code == 0, qPrintable(result.err));
         QByteArray expected = setup.flash.left(4096);
         expected[0x123] = char(expected[0x123] ^ 0x40);
-        QCOMPARE(read(file), expected);
+        QCOMPARE(test_files::read_all(file), expected);
         QCOMPARE(bus.flash("u1").left(4096), setup.flash.left(4096)); // the cell itself is right
     }
 
@@ -480,7 +476,7 @@ private slots:
         // The block holds what could be written: the image but for the stuck bit.
         QByteArray expected = firmware_.mid(stuck.first, 16);
         expected[0] = char(expected[0] & ~(1 << stuck.second));
-        QCOMPARE(read(file), expected);
+        QCOMPARE(test_files::read_all(file), expected);
     }
 
     void return_after_leave_data() {
@@ -533,7 +529,7 @@ private slots:
         Run const next = run(bus, upload_arguments(0, flash_base, 2048, out));
         QVERIFY2(next.code == 0, qPrintable(next.err));
         QVERIFY2(next.out.contains("dfuDNLOAD-IDLE"), qPrintable(next.out));
-        QCOMPARE(read(out), firmware_.left(2048));
+        QCOMPARE(test_files::read_all(out), firmware_.left(2048));
     }
 
     // The image as a DfuSe file: dfu-util takes address and alternate setting from it.
