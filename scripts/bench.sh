@@ -5,7 +5,8 @@
 #      dfu-util commands run by hand
 #   3. start-up until the main window is mapped, next to a bare Qt window + `dfu-util -V`
 #   4. idle CPU and memory with no unit and with an idle unit attached
-# Prints each figure with its ratio and goal, and writes the summary to
+# Also the time from the click to the download's start and from the unit's return to the
+# verify's start. Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/bench-results.md. Takes about 5 minutes after the build.
 #   scripts/bench.sh
 # Environment: KELVORA_BENCH_BUILD (build folder, default build-benchmarks),
@@ -47,7 +48,7 @@ xvfb_pid=""
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -94,7 +95,7 @@ sim_stall_max="" sim_stall_p99="" sim_stall_cpu="" sim_busy="" sim_control=""
 for i in $(seq "$runs"); do
   KELVORA_SIM_STATE_DIR=$work/sim$i "$probe" sim >"$work/sim$i.out" 2>"$work/sim$i.log" \
     || { tail -n 40 "$work/sim$i.log"; exit 1; }
-  echo "simulator run $i: $(grep = "$work/sim$i.out" | tr '\n' ' ')"
+  echo "simulator run $i: $(grep '=' "$work/sim$i.out" | tr '\n' ' ')"
   sim_stall_max+=" $(value stall_max_ms "$work/sim$i.out")"
   sim_stall_p99+=" $(value stall_p99_ms "$work/sim$i.out")"
   sim_stall_cpu+=" $(value longest_stall_cpu_ms "$work/sim$i.out")"
@@ -103,13 +104,13 @@ for i in $(seq "$runs"); do
 done
 
 tool_totals="" manual_totals="" sleeps="" listings="" listing_ms="" stall_max="" stall_p99=""
-detect="" stall_cpu="" busy="" control=""
+detect="" stall_cpu="" busy="" control="" click_starts="" verify_starts=""
 for i in $(seq "$runs"); do
   mkdir -p "$work/bus$i" "$work/manual_bus$i"
   stage_unit "$work/stage$i"
   vusb "$work/bus$i" "$probe" vusb "$work/stage$i" >"$work/vusb$i.out" 2>"$work/vusb$i.log" \
     || { tail -n 40 "$work/vusb$i.log"; exit 1; }
-  echo "tool run $i: $(grep = "$work/vusb$i.out" | tr '\n' ' ')"
+  echo "tool run $i: $(grep '=' "$work/vusb$i.out" | tr '\n' ' ')"
   stage_unit "$work/manual_bus$i/unit1"
   vusb "$work/manual_bus$i" bench/manual_upgrade.sh "$dfu" "$image" "$work/manual$i" \
     >"$work/manual$i.out"
@@ -125,13 +126,15 @@ for i in $(seq "$runs"); do
   busy+=" $(value busy_max_ms "$work/vusb$i.out")"
   control+=" $(value control_stall_max_ms "$work/vusb$i.out")"
   manual_totals+=" $(value total_ms "$work/manual$i.out")"
+  click_starts+=" $(value click_to_download_ms "$work/vusb$i.out")"
+  verify_starts+=" $(value return_to_verify_ms "$work/vusb$i.out")"
 done
 # Once more with the log window shown and taking every message.
 mkdir -p "$work/bus_log"
 stage_unit "$work/stage_log"
 vusb "$work/bus_log" "$probe" vusb "$work/stage_log" -l >"$work/vusb_log.out" 2>"$work/vusb_log.log" \
   || { tail -n 40 "$work/vusb_log.log"; exit 1; }
-echo "tool run with the log window: $(grep = "$work/vusb_log.out" | tr '\n' ' ')"
+echo "tool run with the log window: $(grep '=' "$work/vusb_log.out" | tr '\n' ' ')"
 log_stall_max=$(value stall_max_ms "$work/vusb_log.out")
 
 tool_ms=$(echo "$tool_totals" | median)
@@ -157,6 +160,8 @@ vusb_stall_p99=$(echo "$stall_p99" | maximum)
   echo "| difference | $(awk -v a="$tool_ms" -v b="$manual_ms" 'BEGIN {printf "%.0f", a - b}') ms |"
   echo "| of it the worker's polling waits (500 ms / 1000 ms sleeps) | $sleep_ms ms (runs:$sleeps) |"
   echo "| plug-in to connected | $(echo "$detect" | median) ms |"
+  echo "| click to the download's dfu-util started (goal < 50 ms) | $(echo "$click_starts" | median) ms (runs:$click_starts) |"
+  echo "| unit read again after \"leave\" to the verify's dfu-util started | $(echo "$verify_starts" | median) ms (runs:$verify_starts) |"
   echo "| listings by the tool in the upgrade | runs:$listings, taking$listing_ms ms |"
   echo
 } >>"$summary"
@@ -212,11 +217,11 @@ grep -qF "B2: Conn. to (DFU-SE) dev. with diff. FW rev." "$work/idle_unit.log" \
   || { echo "bench: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
 read -r e_self0 e_child0 < <(ticks "$pid_empty")
 read -r u_self0 u_child0 < <(ticks "$pid_unit")
-read -r b_self0 b_child0 < <(ticks "$pid_bare")
+read -r b_self0 _ < <(ticks "$pid_bare")
 sleep "$idle_s"
 read -r e_self1 e_child1 < <(ticks "$pid_empty")
 read -r u_self1 u_child1 < <(ticks "$pid_unit")
-read -r b_self1 b_child1 < <(ticks "$pid_bare")
+read -r b_self1 _ < <(ticks "$pid_bare")
 e_rss=$(kib "$pid_empty" VmRSS) e_hwm=$(kib "$pid_empty" VmHWM)
 u_rss=$(kib "$pid_unit" VmRSS) u_hwm=$(kib "$pid_unit" VmHWM)
 b_rss=$(kib "$pid_bare" VmRSS) b_hwm=$(kib "$pid_bare" VmHWM)

@@ -5,6 +5,7 @@
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 
 #include <atomic>
@@ -78,6 +79,7 @@ SM_A::~SM_A() {
 void SM_A::set_command(Command c) {
     Locked locked(mutex);
     command = c;
+    woken.wakeAll();
 }
 
 SM_A::Command SM_A::get_command() const {
@@ -96,6 +98,19 @@ SM_A::Command SM_A::take_command() {
 void SM_A::do_stop() {
     Locked locked(mutex);
     stopping = true;
+    woken.wakeAll();
+}
+
+void SM_A::pause(int ms, bool until_command) {
+    QDeadlineTimer const deadline(qMax(ms, 0));
+    Locked locked(mutex);
+    while (!stopping && !(until_command && command != NoCommand)) {
+        tsan_edges::release(&mutex);
+        bool const signalled = woken.wait(&mutex, deadline);
+        tsan_edges::acquire(&mutex);
+        if (!signalled)
+            break;
+    }
 }
 
 bool SM_A::is_stopping() const {
@@ -154,7 +169,7 @@ void SM_A::run() {
             device_info = DFU::DeviceInfo();
             emit sig_NoDevConn();
             if (first_pass_done.exchange(true))
-                msleep(static_cast<unsigned long>(no_device_delay_ms));
+                pause(no_device_delay_ms, false);
             step = A2;
             break;
 
@@ -193,7 +208,8 @@ void SM_A::run() {
             emit sig_A4_entered();
             if (is_stopping())
                 return;
-            msleep(static_cast<unsigned long>(poll_interval_ms));
+            // A command given meanwhile is taken at once.
+            pause(poll_interval_ms, true);
             switch (take_command()) {
             case Download:
                 step = A5;
@@ -236,7 +252,7 @@ void SM_A::run() {
                 // the shut-down until someone unplugs it.
                 if (is_stopping())
                     return;
-                msleep(static_cast<unsigned long>(poll_interval_ms));
+                pause(poll_interval_ms, false);
                 DFU::ScanResult const scan = DFU::make_scan();
                 if (!exactly_one(scan) || scan.second.front().serial != last_serial)
                     break;

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 // The worker that owns all traffic with the unit. Its thread polls for DfuSe units, reads
 // each new unit once and carries out the download and verify commands of the flow machine.
@@ -38,6 +39,7 @@ public:
 private:
     bool stopping = false;
     mutable QMutex mutex; // guards command and stopping
+    QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
 public:
     void set_command(Command c);
@@ -76,6 +78,10 @@ protected:
 
 private:
     Command take_command();
+
+    // Waits up to ms, less when a stop is asked for meanwhile, or, with until_command, when
+    // a command is pending. The lock is released while waiting.
+    void pause(int ms, bool until_command);
 };
 
 // The worker of the running application; owned by start-up.
