@@ -47,7 +47,7 @@ private slots:
     void leaving_B1();
     void install_only_where_allowed_data();
     void install_only_where_allowed();
-    void unit_removed_during_verification_keeps_B4();
+    void unit_removed_during_verification_returns_to_B1();
 
 private:
     void report(DFU::DeviceInfo const& info);
@@ -244,16 +244,16 @@ void TestFlowMachine::install_only_where_allowed() {
     QCOMPARE(worker->get_command(), moves ? SM_A::Download : SM_A::NoCommand);
 }
 
-void TestFlowMachine::unit_removed_during_verification_keeps_B4() {
+// The verification belongs to the unit that was removed: no verdict may follow for the next.
+void TestFlowMachine::unit_removed_during_verification_returns_to_B1() {
     go_to(machine->B4);
     emit worker->sig_NoDevConn();
     QCoreApplication::processEvents();
-    QVERIFY(machine->configuration().contains(machine->B4));
-    // The command stays pending for the next unit; its verdict ends the verification.
-    QCOMPARE(worker->get_command(), SM_A::UploadAndCompare);
+    QVERIFY(machine->configuration().contains(machine->B1));
     emit worker->sig_FwUploadedDiffers();
+    emit worker->sig_FwUploadedMatches();
     QCoreApplication::processEvents();
-    QVERIFY(machine->configuration().contains(machine->B7));
+    QVERIFY(machine->configuration().contains(machine->B1));
 }
 
 QTEST_GUILESS_MAIN(TestFlowMachine)

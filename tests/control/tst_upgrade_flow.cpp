@@ -37,6 +37,7 @@ private slots:
     void unit_swapped_between_two_scans();
     void lagging_gui_sees_each_unit_as_reported();
     void stop_while_waiting_for_a_faulty_unit_to_go();
+    void download_commanded_before_any_unit_data();
     void download_commanded_before_any_unit();
     void unit_removed_and_plugged_again();
     void debug_output();
@@ -229,7 +230,17 @@ void TestUpgradeFlow::stop_while_waiting_for_a_faulty_unit_to_go() {
     QCOMPARE(run.flow, b1);
 }
 
+void TestUpgradeFlow::download_commanded_before_any_unit_data() {
+    QTest::addColumn<QString>("serial"); // the unit the command names; empty: none
+    QTest::newRow("no unit named") << "";
+    QTest::newRow("a unit that is not attached") << "0BADC0FFEE00";
+}
+
+// A command never reaches a unit it was not given for: it is dropped, and the next unit is
+// offered through the guards like any other.
 void TestUpgradeFlow::download_commanded_before_any_unit() {
+    QFETCH(QString, serial);
+    MessageLog log;
     FlowRun run;
     QVERIFY(run.load("no_device"));
     run.start();
@@ -240,20 +251,22 @@ void TestUpgradeFlow::download_commanded_before_any_unit() {
     QVERIFY(run.in(run.machine->B1));
     QCOMPARE(run.flow, b1 + QStringList{"DoDownload"});
 
-    // A pending command is carried out on the next unit that is read.
-    run.worker->set_command(SM_A::Download);
+    if (serial.isEmpty())
+        run.worker->set_command(SM_A::Download);
+    else
+        run.worker->set_command(SM_A::Download, serial, Device::Type::DAVO);
     QVERIFY(run.settle(2));
-    QCOMPARE(run.steps.count("FwDownloading"), 0);
     QVERIFY(run.load("plug"));
+    QByteArray const flash_before = run.flash();
 
-    QStringList const expected =
-        b1 + QStringList{"DoDownload"} + connected + b2 + b1 + connected + b4 + b6;
+    QStringList const expected = b1 + QStringList{"DoDownload"} + connected + b2;
     QTRY_VERIFY_WITH_TIMEOUT(run.flow.size() >= expected.size(), 60000);
     QVERIFY(run.settle());
     QCOMPARE(run.flow, expected);
-    QCOMPARE(run.steps.count("FwDownloading"), 1);
-    QByteArray const image = carried_image();
-    QCOMPARE(run.flash().left(image.size()), image);
+    QCOMPARE(run.steps.count("FwDownloading"), 0);
+    QCOMPARE(run.worker->get_command(), SM_A::NoCommand);
+    QCOMPARE(run.flash(), flash_before);
+    QVERIFY(log.contains(QString("SM_A: command 1 for unit \"%1\" dropped").arg(serial)));
 }
 
 void TestUpgradeFlow::unit_removed_and_plugged_again() {
