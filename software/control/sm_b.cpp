@@ -82,8 +82,9 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     connect(worker, &SM_A::sig_FwUploadedMatches, relay, &WorkerRelay::sig_FwUploadedMatches);
     connect(worker, &SM_A::sig_FwDownloadResult, relay, &WorkerRelay::sig_FwDownloadResult);
     // The result comes before the sig_NoDevConn that takes the machine from B3 to B1.
+    // A stopped machine follows no upgrade: what the window says after a stop stands.
     connect(relay, &WorkerRelay::sig_FwDownloadResult, this, [this](int code) {
-        if (phase != Phase::requested)
+        if (phase != Phase::requested || !isRunning())
             return;
         upgrade_code = code;
         phase = Phase::restarting;
@@ -91,7 +92,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     });
     return_timer.setSingleShot(true);
     connect(&return_timer, &QTimer::timeout, this, [this] {
-        if (phase != Phase::restarting)
+        if (phase != Phase::restarting || !isRunning())
             return;
         phase = Phase::not_back;
         fail(upgrade_code != 0 ? "status_writeFailed" : "status_notBack", upgrade_product);
