@@ -319,7 +319,8 @@ void SM_A::run() {
             {
                 set_transferring(Download);
                 // What is written is checked against the carried image right before.
-                int const code = working_copy_checked() ? DFU::download_FW_to_device(bin_file) : -1;
+                int const code =
+                    working_copy_checked() ? DFU::download_FW_to_device(bin_file, last_serial) : -1;
                 {
                     Locked locked(mutex);
                     transferring = NoCommand;
