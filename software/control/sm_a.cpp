@@ -83,6 +83,7 @@ SM_A::~SM_A() {
     {
         Locked locked(mutex);
         stopping = true;
+        woken.wakeAll();
     }
     qDebug() << "SM_A: Waiting in dtor";
     wait();
@@ -301,11 +302,12 @@ void SM_A::run() {
             if (is_stopping())
                 return;
             switch (take_command()) {
+            // No transfer begins once a stop has been asked for.
             case Download:
-                step = still_attached() ? A5 : A2;
+                step = still_attached() && !is_stopping() ? A5 : A2;
                 break;
             case UploadAndCompare:
-                step = still_attached() ? A6 : A2;
+                step = still_attached() && !is_stopping() ? A6 : A2;
                 break;
             default:
                 step = A2;

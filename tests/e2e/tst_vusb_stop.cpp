@@ -1,7 +1,7 @@
 // Stopping the whole tool while it writes a virtual unit: Q, Escape and closing the window
 // never cut the transfer. A stop ends the worker for good, so each case needs a process of
-// its own; CTest runs each one by name, and a case run after another in the same process
-// skips itself.
+// its own; CTest runs each one by name (the first when none is named), and a case run after
+// another in the same process skips itself.
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
@@ -178,8 +178,14 @@ int main(int argc, char** argv) {
     sm_A->no_device_delay_ms = 50;
     sm_A->poll_interval_ms = 100;
 
+    // Without a case named, the first one: a stop ends the worker for good.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (argc == 1)
+        arguments << "stop_by_q";
     TestVusbStop test;
-    int const failures = QTest::qExec(&test, argc, argv);
+    int const failures = QTest::qExec(&test, arguments);
     return GUI_cleanup(failures);
 }
 
