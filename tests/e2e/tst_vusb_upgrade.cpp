@@ -601,10 +601,7 @@ void TestVusbUpgrade::command_for_a_unit_that_left() {
 }
 
 void TestVusbUpgrade::unit_swapped_before_its_check_data() {
-    QTest::addColumn<UnitSetup>("next");
-    QTest::addColumn<QString>("next_state");
-    QTest::newRow("a unit of another product") << unit("1.0.0", {}, 0x03) << "B8";
-    QTest::newRow("the same product, another serial") << unit(older_revision) << "B2";
+    command_for_a_unit_that_left_data();
 }
 
 // The unit goes, and another comes, right when the flow commands the check of the first:
