@@ -302,12 +302,14 @@ void SM_A::run() {
             if (is_stopping())
                 return;
             switch (take_command()) {
-            // No transfer begins once a stop has been asked for.
+            // No transfer begins once a stop has been asked for. A dropped command starts a
+            // new detection pass, so the flow hears that its unit is gone even when the same
+            // unit shows up again.
             case Download:
-                step = still_attached() && !is_stopping() ? A5 : A2;
+                step = !still_attached() ? A0 : is_stopping() ? A2 : A5;
                 break;
             case UploadAndCompare:
-                step = still_attached() && !is_stopping() ? A6 : A2;
+                step = !still_attached() ? A0 : is_stopping() ? A2 : A6;
                 break;
             default:
                 step = A2;
