@@ -69,7 +69,8 @@ void watch_worker() {
         {&SM_A::sig_A5_entered, "A5"},           {&SM_A::sig_A6_entered, "A6"},
         {&SM_A::sig_A7_entered, "A7"},           {&SM_A::sig_scanning, "scan"},
         {&SM_A::sig_readingInfo, "reading"},     {&SM_A::sig_DevConn, "connected"},
-        {&SM_A::sig_FwDownloaded, "downloaded"},
+        {&SM_A::sig_FwDownloaded, "downloaded"}, {&SM_A::sig_FwDownloading, "downloading"},
+        {&SM_A::sig_FwUploading, "uploading"},
     };
     for (Watched const& w : watched) {
         QString const name = w.name;
@@ -201,6 +202,25 @@ WorkerTimes worker_times(double from, double to) {
     return times;
 }
 
+// When the first event `name` after `from` happened, or -1.
+double first_after(QString const& name, double from) {
+    std::lock_guard<std::mutex> lock(events_mutex);
+    for (Event const& e : events)
+        if (e.name == name && e.at_ms >= from)
+            return e.at_ms;
+    return -1;
+}
+
+// When the last event `name` before `to` happened, or -1.
+double last_before(QString const& name, double to) {
+    std::lock_guard<std::mutex> lock(events_mutex);
+    double at = -1;
+    for (Event const& e : events)
+        if (e.name == name && e.at_ms <= to)
+            at = e.at_ms;
+    return at;
+}
+
 void print(char const* key, double value) {
     std::printf("%s=%.1f\n", key, value);
 }
@@ -246,7 +266,7 @@ int main(int argc, char** argv) {
     ControlThread control;
     control.start();
 
-    double plugged_ms = -1, connected_ms = -1, done_ms = -1;
+    double plugged_ms = -1, connected_ms = -1, clicked_ms = -1, done_ms = -1;
     int failure = 0;
 
     if (vusb) {
@@ -274,7 +294,10 @@ int main(int argc, char** argv) {
             return;
         connected_ms = now_ms();
         probe.measuring = true;
-        QTimer::singleShot(0, [] { mainWindow->install_button->click(); });
+        QTimer::singleShot(0, [&clicked_ms] {
+            clicked_ms = now_ms();
+            mainWindow->install_button->click();
+        });
     });
     QObject::connect(sm_B->B6, &QState::entered, [&] {
         if (connected_ms < 0 || done_ms >= 0)
@@ -300,6 +323,11 @@ int main(int argc, char** argv) {
             print("plug_to_connected_ms", connected_ms - plugged_ms);
         }
         print("connected_to_done_ms", done_ms - connected_ms);
+        // The click until the download's dfu-util starts; the unit read again after "leave"
+        // until the verify's dfu-util starts.
+        print("click_to_download_ms", first_after("downloading", clicked_ms) - clicked_ms);
+        double const verify_ms = first_after("uploading", clicked_ms);
+        print("return_to_verify_ms", verify_ms - last_before("connected", verify_ms));
         print("stall_max_ms", probe.percentile(1.0));
         print("stall_p99_ms", probe.percentile(0.99));
         print("stall_p50_ms", probe.percentile(0.5));

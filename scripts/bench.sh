@@ -5,7 +5,8 @@
 #      dfu-util commands run by hand
 #   3. start-up until the main window is mapped, next to a bare Qt window + `dfu-util -V`
 #   4. idle CPU and memory with no unit and with an idle unit attached
-# Prints each figure with its ratio and goal, and writes the summary to
+# Also the time from the click to the download's start and from the unit's return to the
+# verify's start. Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/bench-results.md. Takes about 5 minutes after the build.
 #   scripts/bench.sh
 # Environment: KELVORA_BENCH_BUILD (build folder, default build-benchmarks),
@@ -103,7 +104,7 @@ for i in $(seq "$runs"); do
 done
 
 tool_totals="" manual_totals="" sleeps="" listings="" listing_ms="" stall_max="" stall_p99=""
-detect="" stall_cpu="" busy="" control=""
+detect="" stall_cpu="" busy="" control="" click_starts="" verify_starts=""
 for i in $(seq "$runs"); do
   mkdir -p "$work/bus$i" "$work/manual_bus$i"
   stage_unit "$work/stage$i"
@@ -125,6 +126,8 @@ for i in $(seq "$runs"); do
   busy+=" $(value busy_max_ms "$work/vusb$i.out")"
   control+=" $(value control_stall_max_ms "$work/vusb$i.out")"
   manual_totals+=" $(value total_ms "$work/manual$i.out")"
+  click_starts+=" $(value click_to_download_ms "$work/vusb$i.out")"
+  verify_starts+=" $(value return_to_verify_ms "$work/vusb$i.out")"
 done
 # Once more with the log window shown and taking every message.
 mkdir -p "$work/bus_log"
@@ -157,6 +160,8 @@ vusb_stall_p99=$(echo "$stall_p99" | maximum)
   echo "| difference | $(awk -v a="$tool_ms" -v b="$manual_ms" 'BEGIN {printf "%.0f", a - b}') ms |"
   echo "| of it the worker's polling waits (500 ms / 1000 ms sleeps) | $sleep_ms ms (runs:$sleeps) |"
   echo "| plug-in to connected | $(echo "$detect" | median) ms |"
+  echo "| click to the download's dfu-util started (goal < 50 ms) | $(echo "$click_starts" | median) ms (runs:$click_starts) |"
+  echo "| unit read again after \"leave\" to the verify's dfu-util started | $(echo "$verify_starts" | median) ms (runs:$verify_starts) |"
   echo "| listings by the tool in the upgrade | runs:$listings, taking$listing_ms ms |"
   echo
 } >>"$summary"

@@ -478,7 +478,12 @@ unit_count() {
 require_one_unit() {
     case $(unit_count) in
     0) dfu_fail 74 "No DFU capable USB device available" ;;
-    1) ;;
+    1)
+        # -S names the one unit to act on; another unit is not touched.
+        if [ -n "$wanted_serial" ] && [ "$wanted_serial" != "$(serial_of "$unit_no" 0)" ]; then
+            dfu_fail 74 "No DFU capable USB device available"
+        fi
+        ;;
     *) dfu_fail 74 "More than one DFU capable USB device found! Try \`--list' and specify the serial number or disconnect all but one device" ;;
     esac
 }
@@ -698,10 +703,10 @@ if [ "${1:-}" = --fast-progress ]; then
     shift
 fi
 
-vendor='' dfuse_address='' upload_file='' download_file='' positional=''
+vendor='' dfuse_address='' upload_file='' download_file='' positional='' wanted_serial=''
 while [ $# -gt 0 ]; do
     case $1 in
-    -d | -a | -s | -U | -D)
+    -d | -a | -s | -U | -D | -S)
         [ $# -ge 2 ] || usage_error "option $1 needs an argument"
         case $1 in
         -d) vendor=$(printf '%s' "$2" | tr 'A-F' 'a-f') ;;
@@ -709,6 +714,7 @@ while [ $# -gt 0 ]; do
         -s) dfuse_address=$2 ;;
         -U) upload_file=$2 ;;
         -D) download_file=$2 ;;
+        -S) wanted_serial=$2 ;;
         esac
         shift 2
         ;;

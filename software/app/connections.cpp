@@ -9,7 +9,9 @@
 #include "settings/settings.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
+#include <QEventLoop>
 #include <QLabel>
 #include <QShortcut>
 #include <QTimer>
@@ -31,15 +33,56 @@ QString revision_status_text() {
     return text("status_devRevUnknown").arg(product_name());
 }
 
+// Ending the worker's thread while dfu-util writes would leave the unit half-written, so a
+// stop never does: it takes effect when dfu-util ends, and the window says so meanwhile. The
+// event loop keeps running while it waits. A dfu-util that does not end is ended by the
+// runner's own bound; its failed result then tells that the unit may be half-written.
 void stop_worker() {
+    static bool stopping = false;
+    if (stopping || !sm_A)
+        return;
+    stopping = true;
     qInfo() << "Trying to stop sm_A";
     sm_A->do_stop();
     if (!sm_A->wait(1000)) {
         qWarning() << "Oops, SM_A not dead yet";
-        sm_A->terminate();
+        bool const writing = sm_A->current_transfer() == SM_A::Download;
+        if (mainWindow && mainWindow->status_label)
+            mainWindow->status_label->setText(text("status_stopping"));
+        QEventLoop loop;
+        QObject::connect(sm_A, &QThread::finished, &loop, &QEventLoop::quit);
+        if (!sm_A->isFinished())
+            loop.exec();
         sm_A->wait();
+        if (mainWindow && mainWindow->status_label) {
+            bool const cut = writing && sm_A->last_download_code() != 0;
+            mainWindow->status_label->setText(
+                text(cut ? "status_stoppedHalfWritten" : "status_stopped"));
+            mainWindow->progress_bar->timer->stop();
+            mainWindow->progress_bar->hide();
+        }
     }
+    stopping = false;
 }
+
+// Closing the window while dfu-util transfers first stops the worker the way Q does, with
+// the window still showing what happens, and closes it once the transfer has ended.
+class CloseAfterTransfer : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Close || !sm_A || !sm_A->isRunning() ||
+            !sm_A->is_transferring())
+            return false;
+        event->ignore();
+        auto* window = qobject_cast<MainWindow*>(watched);
+        QTimer::singleShot(0, window, [window] {
+            emit window->finished();
+            window->close();
+        });
+        return true;
+    }
+};
 
 void toggle_log_window() {
     if (logWindow && mainWindow)
@@ -70,8 +113,13 @@ void add_connections(QApplication* app) {
     });
     QObject::connect(sm_B, &SM_B::sig_DifferingRevision,
                      [window] { window->status_label->setText(revision_status_text()); });
-    // No unit that can be upgraded: the note about the knob, and no bar.
+    // No unit that can be upgraded: the note about the knob, and no bar. A unit restarting
+    // after the write is not a lost unit: then the bar stays.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, [window, bar] {
+        if (sm_B->restarting()) {
+            window->status_label->setText(text("status_restarting").arg(product_name()));
+            return;
+        }
         window->status_label->setText(text("status_noDev"));
         bar->setFormat("This text should not be visible!");
         bar->hide();
@@ -98,6 +146,16 @@ void add_connections(QApplication* app) {
         bar->setFormat("FW differs");
         bar->hide();
     });
+    // Every upgrade that ends without "Done" says so until the user acts or the unit goes;
+    // the bar gives the button back.
+    QObject::connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed,
+                     [window, bar](QString const& label, QString const& product) {
+                         bar->timer->stop();
+                         bar->setValue(bar->minimum());
+                         bar->hide();
+                         window->status_label->setText(text(label).arg(product));
+                     });
+    window->installEventFilter(new CloseAfterTransfer(window));
     // Ctrl+L from either window shows or hides the log window.
     auto* main_shortcut = new QShortcut(QKeySequence(Qt::CTRL + Qt::Key_L), window);
     main_shortcut->setContext(Qt::WindowShortcut);

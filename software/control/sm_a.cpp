@@ -4,8 +4,11 @@
 
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
+#include "files/files.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QFile>
 
 #include <atomic>
 #include <utility>
@@ -30,6 +33,11 @@ void log_signal(QString const& name, int repeat_flag) {
 // Holds the worker's mutex for one read or write.
 using Locked = tsan_edges::MutexLocker;
 
+QByteArray read_whole(QString const& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool exactly_one(DFU::ScanResult const& scan) {
     return scan.first == 0 && scan.second.size() == 1;
 }
@@ -41,6 +49,12 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
       upload_file(std::move(upload_file)) {
     qRegisterMetaType<DFU::DeviceInfo>();
     tsan_edges::order_queued_calls(this);
+    carried_image = read_whole(":resources/" + Files::desired_FW_fileName_bin);
+    if (carried_image.isEmpty()) {
+        // A build without the carried resource: the working copy as it is now stands in.
+        carried_image = read_whole(this->bin_file);
+        qWarning() << "SM_A: no carried firmware resource, using" << this->bin_file;
+    }
     qDebug() << "SM_A created";
 }
 
@@ -48,6 +62,7 @@ SM_A::~SM_A() {
     {
         Locked locked(mutex);
         stopping = true;
+        woken.wakeAll();
     }
     qDebug() << "SM_A: Waiting in dtor";
     wait();
@@ -55,8 +70,63 @@ SM_A::~SM_A() {
 }
 
 void SM_A::set_command(Command c) {
+    set_command(c, QString(), Device::Type::invalid);
+}
+
+void SM_A::set_command(Command c, QString const& serial, Device::Type product) {
     Locked locked(mutex);
     command = c;
+    command_serial = serial;
+    command_product = product;
+    woken.wakeAll();
+}
+
+bool SM_A::is_transferring() const {
+    return current_transfer() != NoCommand;
+}
+
+SM_A::Command SM_A::current_transfer() const {
+    Locked locked(mutex);
+    return transferring;
+}
+
+int SM_A::last_download_code() const {
+    Locked locked(mutex);
+    return download_code;
+}
+
+void SM_A::set_transferring(Command transfer) {
+    Locked locked(mutex);
+    transferring = transfer;
+}
+
+void SM_A::drop_command(QString const& why) {
+    Command c = NoCommand;
+    QString serial;
+    {
+        Locked locked(mutex);
+        c = command;
+        serial = command_serial;
+        if (c == Download || c == UploadAndCompare)
+            command = NoCommand;
+    }
+    if (c == Download || c == UploadAndCompare)
+        qInfo().noquote()
+            << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(serial, why);
+}
+
+bool SM_A::still_attached() {
+    DFU::ScanResult const scan = DFU::make_scan();
+    if (exactly_one(scan) && scan.second.front().serial == last_serial)
+        return true;
+    qInfo().noquote() << QString("SM_A: command for unit \"%1\" dropped: the unit is no longer "
+                                 "the one attached")
+                             .arg(last_serial);
+    return false;
+}
+
+bool SM_A::working_copy_checked() {
+    return DFU::ensure_file_holds(bin_file, carried_image);
 }
 
 SM_A::Command SM_A::get_command() const {
@@ -65,16 +135,46 @@ SM_A::Command SM_A::get_command() const {
 }
 
 SM_A::Command SM_A::take_command() {
-    Locked locked(mutex);
-    Command const c = command;
-    if (c == Download || c == UploadAndCompare)
-        command = NoCommand;
+    Command c = NoCommand;
+    QString serial;
+    Device::Type product = Device::Type::invalid;
+    {
+        Locked locked(mutex);
+        c = command;
+        serial = command_serial;
+        product = command_product;
+        if (c == Download || c == UploadAndCompare)
+            command = NoCommand;
+    }
+    if (c != Download && c != UploadAndCompare)
+        return c;
+    // A command given for a unit that is gone must not reach the one attached now.
+    if (serial.isEmpty() || serial != last_serial || product != device_info.device_type) {
+        qInfo().noquote() << QString("SM_A: command %1 for unit \"%2\" dropped: unit \"%3\" "
+                                     "attached")
+                                 .arg(int(c))
+                                 .arg(serial, last_serial);
+        return NoCommand;
+    }
     return c;
 }
 
 void SM_A::do_stop() {
     Locked locked(mutex);
     stopping = true;
+    woken.wakeAll();
+}
+
+void SM_A::pause(int ms, bool until_command) {
+    QDeadlineTimer const deadline(qMax(ms, 0));
+    Locked locked(mutex);
+    while (!stopping && !(until_command && command != NoCommand)) {
+        tsan_edges::release(&mutex);
+        bool const signalled = woken.wait(&mutex, deadline);
+        tsan_edges::acquire(&mutex);
+        if (!signalled)
+            break;
+    }
 }
 
 bool SM_A::is_stopping() const {
@@ -133,7 +233,7 @@ void SM_A::run() {
             device_info = DFU::DeviceInfo();
             emit sig_NoDevConn();
             if (first_pass_done.exchange(true))
-                msleep(static_cast<unsigned long>(no_device_delay_ms));
+                pause(no_device_delay_ms, false);
             step = A2;
             break;
 
@@ -142,6 +242,7 @@ void SM_A::run() {
             emit sig_scanning();
             DFU::ScanResult const scan = DFU::make_scan();
             if (!exactly_one(scan)) {
+                drop_command(scan.second.empty() ? "no unit attached" : "several units attached");
                 step = A0;
                 break;
             }
@@ -150,12 +251,14 @@ void SM_A::run() {
                 step = A4;
                 break;
             }
+            drop_command(QString("unit \"%1\" attached").arg(item.serial));
             emit sig_readingInfo();
             emit sig_NoDevConn();
             last_serial = item.serial;
             // A unit swapped in between two scans must not inherit what was read from the
             // one before (the revision is only written when the blocks agree).
             device_info = DFU::DeviceInfo();
+            device_info.serial = item.serial;
             DFU::Result const result = DFU::read_device_info(&item, &device_info);
             if (result.first != 0) {
                 emit sig_DeviceError(result.second);
@@ -172,13 +275,20 @@ void SM_A::run() {
             emit sig_A4_entered();
             if (is_stopping())
                 return;
-            msleep(static_cast<unsigned long>(poll_interval_ms));
+            // A command given meanwhile is taken at once.
+            pause(poll_interval_ms, true);
+            // A stop given during the pause is not followed by a transfer.
+            if (is_stopping())
+                return;
             switch (take_command()) {
+            // No transfer begins once a stop has been asked for. A dropped command starts a
+            // new detection pass, so the flow hears that its unit is gone even when the same
+            // unit shows up again.
             case Download:
-                step = A5;
+                step = !still_attached() ? A0 : is_stopping() ? A2 : A5;
                 break;
             case UploadAndCompare:
-                step = A6;
+                step = !still_attached() ? A0 : is_stopping() ? A2 : A6;
                 break;
             default:
                 step = A2;
@@ -189,15 +299,32 @@ void SM_A::run() {
         case A5:
             emit sig_A5_entered();
             emit sig_FwDownloading();
-            DFU::download_FW_to_device(bin_file);
+            {
+                set_transferring(Download);
+                // What is written is checked against the carried image right before.
+                int const code =
+                    working_copy_checked() ? DFU::download_FW_to_device(bin_file, last_serial) : -1;
+                {
+                    Locked locked(mutex);
+                    transferring = NoCommand;
+                    download_code = code;
+                }
+                emit sig_FwDownloadResult(code);
+            }
             emit sig_FwDownloaded();
             step = A0;
             break;
 
-        case A6:
+        case A6: {
             emit sig_A6_entered();
             emit sig_FwUploading();
-            if (DFU::upload_and_compare_FW_bin(bin_file, upload_file)) {
+            set_transferring(UploadAndCompare);
+            // Against the carried image itself: "Done" means the unit holds what the tool
+            // carries, whatever happened to the working copy.
+            bool const matches =
+                DFU::upload_and_compare_FW(carried_image, upload_file, last_serial);
+            set_transferring(NoCommand);
+            if (matches) {
                 qDebug() << "Uploaded FW matches";
                 emit sig_FwUploadedMatches();
             } else {
@@ -206,6 +333,7 @@ void SM_A::run() {
             }
             step = A2;
             break;
+        }
 
         case A7:
             emit sig_A7_entered();
@@ -215,7 +343,7 @@ void SM_A::run() {
                 // the shut-down until someone unplugs it.
                 if (is_stopping())
                     return;
-                msleep(static_cast<unsigned long>(poll_interval_ms));
+                pause(poll_interval_ms, false);
                 DFU::ScanResult const scan = DFU::make_scan();
                 if (!exactly_one(scan) || scan.second.front().serial != last_serial)
                     break;

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 
 // The worker that owns all traffic with the unit. Its thread polls for DfuSe units, reads
 // each new unit once and carries out the download and verify commands of the flow machine.
@@ -29,6 +30,10 @@ public:
 private:
     QString last_serial;
     Command command = NoCommand;
+    QString command_serial; // the unit the command was given for
+    Device::Type command_product = Device::Type::invalid;
+    Command transferring = NoCommand;
+    int download_code = 0;
 
 public:
     // Set before the thread starts.
@@ -37,11 +42,21 @@ public:
 
 private:
     bool stopping = false;
-    mutable QMutex mutex; // guards command and stopping
+    mutable QMutex mutex; // guards command, its unit, stopping, transferring, download_code
+    QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
 public:
+    // A command without a unit is never carried out; the flow gives each command for the unit
+    // it shows, and the worker carries it out only while that unit is the one attached.
     void set_command(Command c);
+    void set_command(Command c, QString const& serial, Device::Type product);
     Command get_command() const;
+    // True while a download or a verify upload runs: ending dfu-util then could leave the
+    // unit half-written. current_transfer() tells which (NoCommand when none runs).
+    bool is_transferring() const;
+    Command current_transfer() const;
+    // Exit code of the last download, or 0 when none has run.
+    int last_download_code() const;
     void do_stop();
     bool is_stopping() const;
 
@@ -70,12 +85,30 @@ signals:
     // Emitted right before sig_DevConn with a copy of the record it reports, so that the
     // GUI thread never reads device_info while the worker may be rewriting it.
     void sig_DevConnInfo(DFU::DeviceInfo info);
+    // Emitted right before sig_FwDownloaded with the download's exit code (-1: dfu-util did
+    // not end normally or did not run).
+    void sig_FwDownloadResult(int code);
 
 protected:
     void run() override;
 
 private:
+    // The pending command if it was given for the unit read last; a command for another unit
+    // is dropped with a log line.
     Command take_command();
+    // Drops a pending command because the unit it was given for is not the one attached.
+    void drop_command(QString const& why);
+    void set_transferring(Command transfer);
+    // Lists the units right before a transfer: true when the unit read last is the only one.
+    bool still_attached();
+    // Makes sure the working copy of the image holds the carried bytes before a download.
+    bool working_copy_checked();
+    // The carried image as built into the program, read once at construction.
+    QByteArray carried_image;
+
+    // Waits up to ms, less when a stop is asked for meanwhile, or, with until_command, when
+    // a command is pending. The lock is released while waiting.
+    void pause(int ms, bool until_command);
 };
 
 // The worker of the running application; owned by start-up.

@@ -73,12 +73,30 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     // Every report of the worker goes through the relay: queued, in emission order, and
     // each record of sig_DevConnInfo arrives right before the sig_DevConn it belongs to.
     relay = new WorkerRelay(this);
+    outcome = new UpgradeOutcome(this);
     connect(worker, &SM_A::sig_DevConnInfo, this,
             [this](DFU::DeviceInfo const& info) { reported_info = info; });
     connect(worker, &SM_A::sig_NoDevConn, relay, &WorkerRelay::sig_NoDevConn);
     connect(worker, &SM_A::sig_DevConn, relay, &WorkerRelay::sig_DevConn);
     connect(worker, &SM_A::sig_FwUploadedDiffers, relay, &WorkerRelay::sig_FwUploadedDiffers);
     connect(worker, &SM_A::sig_FwUploadedMatches, relay, &WorkerRelay::sig_FwUploadedMatches);
+    connect(worker, &SM_A::sig_FwDownloadResult, relay, &WorkerRelay::sig_FwDownloadResult);
+    // The result comes before the sig_NoDevConn that takes the machine from B3 to B1.
+    // A stopped machine follows no upgrade: what the window says after a stop stands.
+    connect(relay, &WorkerRelay::sig_FwDownloadResult, this, [this](int code) {
+        if (phase != Phase::requested || !isRunning())
+            return;
+        upgrade_code = code;
+        phase = Phase::restarting;
+        return_timer.start(return_timeout_ms);
+    });
+    return_timer.setSingleShot(true);
+    connect(&return_timer, &QTimer::timeout, this, [this] {
+        if (phase != Phase::restarting || !isRunning())
+            return;
+        phase = Phase::not_back;
+        fail(upgrade_code != 0 ? "status_writeFailed" : "status_notBack", upgrade_product);
+    });
 
     struct Guarded {
         QState* target;
@@ -97,6 +115,9 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     B3->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B4->addTransition(relay, &WorkerRelay::sig_FwUploadedMatches, B6);
     B4->addTransition(relay, &WorkerRelay::sig_FwUploadedDiffers, B7);
+    // A unit gone before its check: the verify command is dropped by the worker, and the next
+    // unit goes through the guards like any other.
+    B4->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B6->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B7->addTransition(this, &SM_B::sig_DoDownload, B3);
     B7->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
@@ -113,10 +134,18 @@ void SM_B::do_download() {
     emit sig_DoDownload();
 }
 
+void SM_B::fail(QString const& label, QString const& product) {
+    qInfo() << "SM_B: upgrade failed:" << label;
+    emit outcome->sig_UpgradeFailed(label, product);
+}
+
 void SM_B::add_connections() {
     connect(
         B1, &QState::entered, this,
         [this] {
+            // Only a unit that was written and is restarting is still followed here.
+            if (phase != Phase::restarting && phase != Phase::not_back)
+                phase = Phase::none;
             emit sig_UpgradeImpossible();
             device_info = DFU::DeviceInfo();
         },
@@ -126,6 +155,10 @@ void SM_B::add_connections() {
         [this] {
             device_info = reported_info;
             qInfo().noquote() << "Device connected with:\n" + QString(device_info);
+            return_timer.stop();
+            bool const back = (phase == Phase::restarting || phase == Phase::not_back) &&
+                              device_info.serial == upgrade_serial;
+            phase = back ? Phase::returned : Phase::none;
             emit sig_DeviceConnected();
         },
         Qt::DirectConnection);
@@ -134,32 +167,59 @@ void SM_B::add_connections() {
         [this] {
             emit sig_UpgradePossible();
             emit sig_DifferingRevision();
+            // Back from the write with another revision: the write did not take.
+            if (phase == Phase::returned)
+                fail("status_writeFailed", device_info.OTP_info.product_name());
+            phase = Phase::none;
         },
         Qt::DirectConnection);
     connect(
-        B3, &QState::entered, this, [this] { worker->set_command(SM_A::Download); },
+        B3, &QState::entered, this,
+        [this] {
+            phase = Phase::requested;
+            upgrade_serial = device_info.serial;
+            upgrade_product = device_info.OTP_info.product_name();
+            upgrade_code = 0;
+            worker->set_command(SM_A::Download, device_info.serial, device_info.device_type);
+        },
         Qt::DirectConnection);
     connect(
         B4, &QState::entered, this,
         [this] {
             emit sig_UploadingVerifying();
-            worker->set_command(SM_A::UploadAndCompare);
+            worker->set_command(SM_A::UploadAndCompare, device_info.serial,
+                                device_info.device_type);
         },
         Qt::DirectConnection);
     connect(
-        B6, &QState::entered, this, [this] { emit sig_FwMatches(); }, Qt::DirectConnection);
+        B6, &QState::entered, this,
+        [this] {
+            phase = Phase::none;
+            emit sig_FwMatches();
+        },
+        Qt::DirectConnection);
     connect(
         B7, &QState::entered, this,
         [this] {
+            bool const write_failed = phase == Phase::returned && upgrade_code != 0;
+            phase = Phase::none;
             emit sig_UpgradePossible();
             emit sig_FwDiffers();
+            fail(write_failed ? "status_writeFailed" : "status_verifyFailed",
+                 device_info.OTP_info.product_name());
         },
         Qt::DirectConnection);
     connect(
-        B8, &QState::entered, this, [this] { emit sig_InvalidProduct(); }, Qt::DirectConnection);
+        B8, &QState::entered, this,
+        [this] {
+            phase = Phase::none;
+            emit sig_InvalidProduct();
+        },
+        Qt::DirectConnection);
     connect(
         B9, &QState::entered, this,
         [this] {
+            phase = Phase::none;
             if (have_service_build())
                 emit sig_UpgradePossible();
             else

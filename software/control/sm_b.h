@@ -7,13 +7,19 @@
 #include <QState>
 #include <QStateMachine>
 #include <QString>
+#include <QTimer>
 
 // The upgrade flow as the user sees it. Runs on the GUI thread and follows the worker's
 // signals; the transitions out of B1 are guarded by what the worker read from the unit.
 //
 //   B1 no unit -> B9 blank OTP | B8 other product | B2 other revision | B4 same revision
 //   B2, B7, B9 --sig_DoDownload--> B3 (download) --sig_NoDevConn--> B1
-//   B4 (verify) -> B6 matches | B7 differs; removing the unit leads back to B1 except in B4
+//   B4 (verify) -> B6 matches | B7 differs; removing the unit leads back to B1
+//
+// Besides the states, the machine follows one upgrade from the click to its verdict: the
+// unit it was started for, the download's exit code and whether the unit is restarting
+// after the write. Every way an upgrade can end without "Done" is announced once by
+// sig_UpgradeFailed, and the window keeps showing it until the user acts or the unit goes.
 class SM_B : public QStateMachine {
     Q_OBJECT
 
@@ -45,6 +51,15 @@ public:
     void add_connections();
     void enable_debug_output();
 
+    // The unit was written and has not been seen again yet: it restarts.
+    bool restarting() const { return phase == Phase::restarting; }
+
+    // Emits each upgrade or check that ended without "Done"; owned by the machine.
+    UpgradeOutcome* outcome;
+
+    // How long a unit may take to come back after the write before that counts as a failure.
+    int return_timeout_ms = 20000;
+
 signals:
     void sig_UpgradeImpossible();
     void sig_UpgradePossible();
@@ -60,6 +75,15 @@ public slots:
     void do_download();
 
 private:
+    enum class Phase { none, requested, restarting, not_back, returned };
+    Phase phase = Phase::none;
+    QString upgrade_serial;  // the unit the last download was given for
+    QString upgrade_product; // its product name
+    int upgrade_code = 0;    // the download's exit code
+    QTimer return_timer;
+
+    void fail(QString const& label, QString const& product);
+
     DFU::DeviceInfo reported_info;
     WorkerRelay* relay; // owned by the machine
 };

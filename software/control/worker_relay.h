@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 // Re-emits the worker's reports on the GUI thread. Its connections to the worker are made
 // once and never undone, so every report is queued, whichever state the flow machine is in
@@ -18,4 +19,18 @@ signals:
     void sig_DevConn();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
+    void sig_FwDownloadResult(int code);
+};
+
+// Announces how an upgrade ended when it did not end in "Done". Kept apart from the flow
+// machine so that the machine's own signals and slots stay as they are.
+class UpgradeOutcome : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+signals:
+    // label: the id of the GUI settings text that says what failed; product: the unit's name.
+    void sig_UpgradeFailed(QString label, QString product);
 };

@@ -18,6 +18,7 @@ struct DeviceInfo {
     Device::OTP_Info OTP_info;
     Device::FW_Info FW_info;                          // its valid is cleared on a product mismatch
     Device::Type device_type = Device::Type::invalid; // from OTP_info
+    QString serial; // as dfu-util lists it; set by the worker, not part of the text form
 
     // "DeviceInfo:\n" then the type and revision lines, or "Invalid".
     operator QString() const;

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QSaveFile>
 
 #include <limits>
 
@@ -61,13 +62,24 @@ Device::FW_Info read_FW_Info(DeviceItem const* /*item*/) {
     return Device::make_FW_Info(file);
 }
 
-int download_FW_to_device(QString const& file) {
-    return run_command(download_FW, {file}).first;
+namespace {
+
+QStringList naming(QString const& serial) {
+    return serial.isEmpty() ? QStringList() : QStringList{"-S", serial};
 }
 
-int upload_FW_from_device(QString const& file, int size) {
+} // namespace
+
+int download_FW_to_device(QString const& file, QString const& serial) {
+    return run_command(download_FW, QStringList{file} + naming(serial)).first;
+}
+
+int upload_FW_from_device(QString const& file, int size, QString const& serial) {
     support_misc::ensure_file_is_deleted(file);
-    return run_command(upload_FW, {"-s", QString("0x08000000:%1").arg(size), "-U", file}).first;
+    return run_command(upload_FW,
+                       QStringList{"-s", QString("0x08000000:%1").arg(size), "-U", file} +
+                           naming(serial))
+        .first;
 }
 
 bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded) {
@@ -77,6 +89,40 @@ bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded) 
     if (upload_FW_from_device(uploaded, size) != 0)
         return false;
     return compare_FW_bin_files(desired, uploaded);
+}
+
+namespace {
+
+// The whole content, or a null array when the file cannot be read.
+QByteArray read_whole(QString const& file) {
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded,
+                           QString const& serial) {
+    if (image.isEmpty())
+        return false;
+    if (upload_FW_from_device(uploaded, image.size(), serial) != 0)
+        return false;
+    return read_whole(uploaded) == image;
+}
+
+bool ensure_file_holds(QString const& file, QByteArray const& image) {
+    if (image.isEmpty())
+        return false;
+    if (read_whole(file) == image)
+        return true;
+    qWarning() << "Working copy" << file << "differs from the carried firmware, writing it again";
+    QSaveFile out(file);
+    bool const written =
+        out.open(QIODevice::WriteOnly) && out.write(image) == image.size() && out.commit();
+    if (written && read_whole(file) == image)
+        return true;
+    qWarning() << "Cannot restore the working copy" << file << ":" << out.errorString();
+    return false;
 }
 
 int size_of_binary_file(QString const& file) {

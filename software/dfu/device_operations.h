@@ -25,14 +25,26 @@ Device::FW_Info read_FW_Info(DeviceItem const* item);
 
 // Downloads the image to 0x08000000; the unit leaves DFU mode afterwards. Returns the
 // exit code.
-int download_FW_to_device(QString const& file);
+// With a serial, dfu-util acts only on the unit of that serial ("-S") and fails when it is
+// not attached.
+int download_FW_to_device(QString const& file, QString const& serial = QString());
 
 // Uploads size bytes of flash from 0x08000000 into file. Returns the exit code.
-int upload_FW_from_device(QString const& file, int size);
+int upload_FW_from_device(QString const& file, int size, QString const& serial = QString());
 
 // Uploads exactly as many bytes as desired holds into uploaded and compares both files.
 // Runs nothing when desired is empty or unreadable.
 bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded);
+
+// Uploads exactly image.size() bytes of flash into uploaded and compares them with image,
+// the carried firmware itself rather than a file that could have changed since start-up.
+// Runs nothing for an empty image.
+bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded,
+                           QString const& serial = QString());
+
+// True when file holds exactly image. Otherwise writes image to file (replacing it whole) and
+// reads it back; true only when it then holds exactly image. Logs what it found and did.
+bool ensure_file_holds(QString const& file, QByteArray const& image);
 
 // Size in bytes, or -1 when the file cannot be opened (or does not fit an int).
 int size_of_binary_file(QString const& file);

@@ -109,9 +109,24 @@ void MainWindow::toggleDownload() {
 void MainWindow::updateDownloadMode() {
     if (install_button) {
         qInfo() << "MainWindow downloadMode: setEnabled" << download_mode;
-        install_button->setEnabled(download_mode);
+        install_button->setEnabled(download_mode && !button_covered());
     }
     qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
+}
+
+bool MainWindow::button_covered() const {
+    return progress_bar && !progress_bar->isHidden();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    bool const shown_or_hidden =
+        event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent;
+    if (watched == progress_bar && install_button && shown_or_hidden) {
+        bool const covered = button_covered();
+        install_button->setFocusPolicy(covered ? Qt::NoFocus : Qt::StrongFocus);
+        install_button->setEnabled(download_mode && !covered);
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
@@ -139,6 +154,7 @@ MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* pare
     add_labels(settings, window, use_simulator);
     window->updateDownloadMode();
     window->progress_bar = new ProgressBar(window);
+    window->progress_bar->installEventFilter(window);
     window->setupGeometry();
 
     std::vector<Settings::CircleData> circles = settings->gui.circles;

@@ -44,6 +44,12 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Follows the progress bar: while it covers the install button, the button can be neither
+    // clicked nor focused, whatever the download mode.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool button_covered() const;
 };
 
 // Shared by all labels; 0 until the first label with a size needs it.

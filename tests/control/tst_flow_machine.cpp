@@ -47,7 +47,9 @@ private slots:
     void leaving_B1();
     void install_only_where_allowed_data();
     void install_only_where_allowed();
-    void unit_removed_during_verification_keeps_B4();
+    void unit_removed_during_verification_returns_to_B1();
+    void upgrade_outcome_data();
+    void upgrade_outcome();
 
 private:
     void report(DFU::DeviceInfo const& info);
@@ -244,16 +246,98 @@ void TestFlowMachine::install_only_where_allowed() {
     QCOMPARE(worker->get_command(), moves ? SM_A::Download : SM_A::NoCommand);
 }
 
-void TestFlowMachine::unit_removed_during_verification_keeps_B4() {
+// The verification belongs to the unit that was removed: no verdict may follow for the next.
+void TestFlowMachine::unit_removed_during_verification_returns_to_B1() {
     go_to(machine->B4);
     emit worker->sig_NoDevConn();
     QCoreApplication::processEvents();
-    QVERIFY(machine->configuration().contains(machine->B4));
-    // The command stays pending for the next unit; its verdict ends the verification.
-    QCOMPARE(worker->get_command(), SM_A::UploadAndCompare);
+    QVERIFY(machine->configuration().contains(machine->B1));
     emit worker->sig_FwUploadedDiffers();
+    emit worker->sig_FwUploadedMatches();
     QCoreApplication::processEvents();
-    QVERIFY(machine->configuration().contains(machine->B7));
+    QVERIFY(machine->configuration().contains(machine->B1));
+}
+
+void TestFlowMachine::upgrade_outcome_data() {
+    QTest::addColumn<int>("code");         // the download's exit code
+    QTest::addColumn<QString>("back");     // serial of the unit read after the write; empty: none
+    QTest::addColumn<QString>("revision"); // the revision it reports
+    QTest::addColumn<QString>("verdict");  // the worker's verdict, if it checks
+    QTest::addColumn<QStringList>("states");
+    QTest::addColumn<QString>("failure"); // the label told, or empty
+    QString const S = "5E1A00000001";
+    QTest::newRow("written and checked") << 0 << S << "2.4.1"
+                                         << "matches" << QStringList{"B4", "B6"} << "";
+    QTest::newRow("error of dfu-util, check matches") << 74 << S << "2.4.1"
+                                                      << "matches" << QStringList{"B4", "B6"} << "";
+    QTest::newRow("check differs") << 0 << S << "2.4.1"
+                                   << "differs" << QStringList{"B4", "B7"} << "status_verifyFailed";
+    QTest::newRow("error of dfu-util, check differs")
+        << 74 << S << "2.4.1"
+        << "differs" << QStringList{"B4", "B7"} << "status_writeFailed";
+    QTest::newRow("back with the old revision") << 74 << S << "2.3.0"
+                                                << "" << QStringList{"B2"} << "status_writeFailed";
+    QTest::newRow("another unit comes") << 0 << "5E1A00000002"
+                                        << "2.3.0"
+                                        << "" << QStringList{"B2"} << "";
+    QTest::newRow("not back") << 0 << ""
+                              << ""
+                              << "" << QStringList{} << "status_notBack";
+    QTest::newRow("not back after an error") << 74 << ""
+                                             << ""
+                                             << "" << QStringList{} << "status_writeFailed";
+}
+
+// One upgrade from the click to its end, as the worker reports it: every end without "Done"
+// is told once, and only for the unit that was written.
+void TestFlowMachine::upgrade_outcome() {
+    QFETCH(int, code);
+    QFETCH(QString, back);
+    QFETCH(QString, revision);
+    QFETCH(QString, verdict);
+    QFETCH(QStringList, states);
+    QFETCH(QString, failure);
+
+    machine->return_timeout_ms = 100;
+    DFU::DeviceInfo unit = record(true, 4, "2.3.0");
+    unit.serial = "5E1A00000001";
+    report(unit);
+    machine->do_download();
+    QCoreApplication::processEvents();
+    QVERIFY(machine->configuration().contains(machine->B3));
+
+    QSignalSpy failed(machine->outcome, &UpgradeOutcome::sig_UpgradeFailed);
+    QStringList entered;
+    for (QState* s : {machine->B2, machine->B4, machine->B6, machine->B7})
+        connect(s, &QState::entered, this, [&entered, s] { entered << s->objectName().left(2); });
+    emit worker->sig_FwDownloadResult(code);
+    emit worker->sig_FwDownloaded();
+    emit worker->sig_NoDevConn();
+    QCoreApplication::processEvents();
+    QVERIFY(machine->configuration().contains(machine->B1));
+    QVERIFY(machine->restarting());
+
+    if (back.isEmpty()) {
+        QTRY_COMPARE(failed.count(), 1);
+        QVERIFY(!machine->restarting());
+    } else {
+        DFU::DeviceInfo again = record(true, 4, revision);
+        again.serial = back;
+        report(again);
+        if (verdict == "matches")
+            emit worker->sig_FwUploadedMatches();
+        else if (verdict == "differs")
+            emit worker->sig_FwUploadedDiffers();
+        QCoreApplication::processEvents();
+        // Long past the time-out: a unit that came back is not told as lost.
+        QTest::qWait(300);
+    }
+    QCOMPARE(entered, states);
+    QCOMPARE(failed.count(), failure.isEmpty() ? 0 : 1);
+    if (!failure.isEmpty()) {
+        QCOMPARE(failed.at(0).at(0).toString(), failure);
+        QCOMPARE(failed.at(0).at(1).toString(), unit.OTP_info.product_name());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlowMachine)

@@ -37,9 +37,14 @@ private slots:
     void unit_swapped_between_two_scans();
     void lagging_gui_sees_each_unit_as_reported();
     void stop_while_waiting_for_a_faulty_unit_to_go();
+    void download_commanded_before_any_unit_data();
     void download_commanded_before_any_unit();
     void unit_removed_and_plugged_again();
     void debug_output();
+    void commands_end_a_long_pause_data();
+    void commands_end_a_long_pause();
+    void stop_ends_a_long_pause_data();
+    void stop_ends_a_long_pause();
 };
 
 void TestUpgradeFlow::initTestCase() {
@@ -225,7 +230,17 @@ void TestUpgradeFlow::stop_while_waiting_for_a_faulty_unit_to_go() {
     QCOMPARE(run.flow, b1);
 }
 
+void TestUpgradeFlow::download_commanded_before_any_unit_data() {
+    QTest::addColumn<QString>("serial"); // the unit the command names; empty: none
+    QTest::newRow("no unit named") << "";
+    QTest::newRow("a unit that is not attached") << "0BADC0FFEE00";
+}
+
+// A command never reaches a unit it was not given for: it is dropped, and the next unit is
+// offered through the guards like any other.
 void TestUpgradeFlow::download_commanded_before_any_unit() {
+    QFETCH(QString, serial);
+    MessageLog log;
     FlowRun run;
     QVERIFY(run.load("no_device"));
     run.start();
@@ -236,20 +251,22 @@ void TestUpgradeFlow::download_commanded_before_any_unit() {
     QVERIFY(run.in(run.machine->B1));
     QCOMPARE(run.flow, b1 + QStringList{"DoDownload"});
 
-    // A pending command is carried out on the next unit that is read.
-    run.worker->set_command(SM_A::Download);
+    if (serial.isEmpty())
+        run.worker->set_command(SM_A::Download);
+    else
+        run.worker->set_command(SM_A::Download, serial, Device::Type::DAVO);
     QVERIFY(run.settle(2));
-    QCOMPARE(run.steps.count("FwDownloading"), 0);
     QVERIFY(run.load("plug"));
+    QByteArray const flash_before = run.flash();
 
-    QStringList const expected =
-        b1 + QStringList{"DoDownload"} + connected + b2 + b1 + connected + b4 + b6;
+    QStringList const expected = b1 + QStringList{"DoDownload"} + connected + b2;
     QTRY_VERIFY_WITH_TIMEOUT(run.flow.size() >= expected.size(), 60000);
     QVERIFY(run.settle());
     QCOMPARE(run.flow, expected);
-    QCOMPARE(run.steps.count("FwDownloading"), 1);
-    QByteArray const image = carried_image();
-    QCOMPARE(run.flash().left(image.size()), image);
+    QCOMPARE(run.steps.count("FwDownloading"), 0);
+    QCOMPARE(run.worker->get_command(), SM_A::NoCommand);
+    QCOMPARE(run.flash(), flash_before);
+    QVERIFY(log.contains(QString("SM_A: command 1 for unit \"%1\" dropped").arg(serial)));
 }
 
 void TestUpgradeFlow::unit_removed_and_plugged_again() {
@@ -308,6 +325,84 @@ void TestUpgradeFlow::debug_output() {
     QCOMPARE(log.count("SM_B: /sig_DifferingRevision"), 2);
     QCOMPARE(log.count("SM_B: entered B9"), 0);
     QCOMPARE(log.count("SM_B: entered B1"), 2);
+}
+
+namespace {
+// Far longer than any time-out of these cases: a case that waits out one of these pauses fails.
+int const endless_ms = 3600 * 1000;
+} // namespace
+
+void TestUpgradeFlow::commands_end_a_long_pause_data() {
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<bool>("click");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("download and verify")
+        << "older_revision" << true << b1 + connected + b2 + b3 + b1 + connected + b4 + b6;
+    QTest::newRow("verify at once") << "same_revision" << false << b1 + connected + b4 + b6;
+}
+
+// Every command is given while the worker pauses between two scans of the unit; with a
+// pause of an hour, the flow reaches its verdict only if each command ends the pause.
+void TestUpgradeFlow::commands_end_a_long_pause() {
+    QFETCH(QString, config);
+    QFETCH(bool, click);
+    QFETCH(QStringList, expected);
+
+    FlowRun run;
+    run.worker->poll_interval_ms = endless_ms;
+    QVERIFY(run.load(config));
+    run.start();
+    if (click) {
+        QTRY_VERIFY_WITH_TIMEOUT(run.in(run.machine->B2), 30000);
+        // The worker is in its pause after the read.
+        QTRY_VERIFY_WITH_TIMEOUT(run.steps.endsWith("A4"), 30000);
+        run.machine->do_download();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(run.flow.size() >= expected.size(), 60000);
+    QCOMPARE(run.flow, expected);
+    // Each command was taken in the pass that paused, without another scan in between.
+    for (char const* started : {"A5", "A6"}) {
+        int const at = run.steps.indexOf(started);
+        if (at < 0)
+            continue;
+        QCOMPARE(run.steps.value(at - 1), QString("A4"));
+        QCOMPARE(run.steps.value(at - 2), QString("DevConn"));
+    }
+}
+
+void TestUpgradeFlow::stop_ends_a_long_pause_data() {
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<bool>("long_poll");  // the pause between scans of a unit
+    QTest::addColumn<bool>("long_delay"); // the pause before a detection pass
+    QTest::addColumn<QString>("pausing"); // the step the worker pauses in
+    QTest::newRow("unit attached") << "same_revision" << true << false << "A4";
+    QTest::newRow("faulty unit attached") << "otp_upload_fails" << true << false << "A7";
+    QTest::newRow("no unit") << "no_device" << false << true << "A1";
+}
+
+void TestUpgradeFlow::stop_ends_a_long_pause() {
+    QFETCH(QString, config);
+    QFETCH(bool, long_poll);
+    QFETCH(bool, long_delay);
+    QFETCH(QString, pausing);
+
+    FlowRun run;
+    if (long_poll)
+        run.worker->poll_interval_ms = endless_ms;
+    if (long_delay)
+        run.worker->no_device_delay_ms = endless_ms;
+    QVERIFY(run.load(config));
+    run.start();
+    // The worker has entered the step and announced what it does before the pause.
+    QTRY_VERIFY_WITH_TIMEOUT(run.steps.contains(pausing), 30000);
+    if (pausing == "A1")
+        QTRY_VERIFY_WITH_TIMEOUT(run.steps.endsWith("NoDevConn"), 30000);
+    if (pausing == "A4")
+        QTRY_VERIFY_WITH_TIMEOUT(run.in(run.machine->B6) && run.steps.endsWith("A4"), 30000);
+    run.worker->do_stop();
+    QTRY_VERIFY_WITH_TIMEOUT(run.worker->isFinished(), 30000);
+    // It ended through its usual stop checks.
+    QCOMPARE(run.steps.last(), pausing == "A7" ? QString("scanning") : pausing);
 }
 
 QTEST_GUILESS_MAIN(TestUpgradeFlow)

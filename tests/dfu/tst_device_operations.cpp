@@ -1,5 +1,6 @@
 // The device operations against the simulator script, and the file helpers on real files.
 #include "dfu/device_operations.h"
+#include "dfu/device_scan.h"
 #include "files/files.h"
 #include "message_log.h"
 #include "sim/simulator.h"
@@ -42,6 +43,10 @@ private slots:
     void size_of_binary_file();
     void compare_files_data();
     void compare_files();
+    void working_copy_is_put_right_data();
+    void working_copy_is_put_right();
+    void transfers_name_the_unit_data();
+    void transfers_name_the_unit();
 
 private:
     QScopedPointer<QTemporaryDir> state;
@@ -309,6 +314,73 @@ void TestDeviceOperations::compare_files() {
     if (b_exists)
         QVERIFY(write_all(dir.filePath("b"), b));
     QCOMPARE(DFU::compare_FW_bin_files(dir.filePath("a"), dir.filePath("b")), equal);
+}
+
+void TestDeviceOperations::working_copy_is_put_right_data() {
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("put_right");
+    QTest::newRow("intact") << "" << true;
+    QTest::newRow("cut short") << "cut" << true;
+    QTest::newRow("one byte changed") << "byte" << true;
+    QTest::newRow("longer") << "longer" << true;
+    QTest::newRow("missing") << "missing" << true;
+    QTest::newRow("a folder in its place") << "folder" << false;
+}
+
+void TestDeviceOperations::working_copy_is_put_right() {
+    QFETCH(QString, damage);
+    QFETCH(bool, put_right);
+    QTemporaryDir dir;
+    QString const copy = dir.filePath("firmware.bin");
+    QByteArray changed = image_bytes;
+    if (damage == "cut")
+        changed.truncate(changed.size() / 3);
+    else if (damage == "byte")
+        changed[5000] = char(changed[5000] ^ 0x01);
+    else if (damage == "longer")
+        changed.append('\0');
+    if (damage == "folder")
+        QVERIFY(QDir().mkdir(copy));
+    else if (damage != "missing")
+        QVERIFY(write_all(copy, changed));
+
+    MessageLog log;
+    QCOMPARE(DFU::ensure_file_holds(copy, image_bytes), put_right);
+    QCOMPARE(log.contains("differs from the carried firmware"), !damage.isEmpty());
+    if (put_right)
+        QCOMPARE(read_all(copy), image_bytes);
+    QVERIFY(!DFU::ensure_file_holds(copy, QByteArray()));
+}
+
+void TestDeviceOperations::transfers_name_the_unit_data() {
+    QTest::addColumn<bool>("same_serial");
+    QTest::newRow("the unit attached") << true;
+    QTest::newRow("another unit") << false;
+}
+
+// With a serial, dfu-util acts only on that unit: another one is neither written nor read.
+void TestDeviceOperations::transfers_name_the_unit() {
+    QFETCH(bool, same_serial);
+    QCOMPARE(simulator::sim_setup_prepared_config("older_revision"), 0);
+    DFU::ScanResult const scan = DFU::make_scan();
+    QCOMPARE(int(scan.second.size()), 1);
+    QString const serial = same_serial ? scan.second.front().serial : "0BADC0FFEE00";
+    QByteArray const flash_before = read_all(state->filePath("flash.bin"));
+
+    MessageLog log;
+    int const code = DFU::download_FW_to_device(image, serial);
+    QVERIFY(log.contains(QString("\"-D\", \"%1\", \"-S\", \"%2\")").arg(image, serial)));
+    QCOMPARE(code == 0, same_serial);
+    QByteArray const flash = read_all(state->filePath("flash.bin"));
+    if (same_serial)
+        QCOMPARE(flash.left(image_bytes.size()), image_bytes);
+    else
+        QCOMPARE(flash, flash_before);
+
+    // Back from its restart after the write.
+    QTRY_COMPARE_WITH_TIMEOUT(int(DFU::make_scan().second.size()), 1, 20000);
+    QString const uploaded = Files::path_of(Files::uploaded_FW_bin);
+    QCOMPARE(DFU::upload_and_compare_FW(image_bytes, uploaded, serial), same_serial);
 }
 
 QTEST_GUILESS_MAIN(TestDeviceOperations)

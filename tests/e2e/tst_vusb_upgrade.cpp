@@ -8,6 +8,7 @@
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "control/tsan_edges.h"
 #include "dfu/command.h"
 #include "files/files.h"
 #include "gui/install_button.h"
@@ -24,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -32,6 +34,7 @@ using vusb_env::UnitSetup;
 using Knobs = QMap<QString, QString>;
 using Units = QVector<UnitSetup>;
 Q_DECLARE_METATYPE(Units)
+Q_DECLARE_METATYPE(UnitSetup)
 
 namespace {
 
@@ -98,6 +101,13 @@ QByteArray erased_after(QByteArray image) {
     image.append(QByteArray(vusb_env::flash_size - image.size(), char(0xFF)));
     return image;
 }
+
+// Moves a unit made on one bus onto another in one step, so that no listing sees it half made.
+bool move_unit(Bus const& from, QString const& name, Bus const& to) {
+    return QDir().rename(from.unit_path(name), to.unit_path(name));
+}
+
+char swap_token;
 
 QString hex(uint32_t value) {
     return "0x" + QString::number(value, 16).toUpper();
@@ -230,11 +240,30 @@ class TestVusbUpgrade : public QObject {
         QVERIFY(uploaded() == carried_);
     }
 
-    void check_differs() {
+    void check_differs(QString const& failure = "status_verifyFailed") {
         QVERIFY(in_state("B7"));
         QCOMPARE(mainWindow->progress_bar->format(), QString("FW differs"));
         QVERIFY(!mainWindow->progress_bar->isVisible());
         QVERIFY(mainWindow->install_button->isEnabled());
+        // The check's failure stays on the status line, with the way out.
+        QCOMPARE(status(), text(failure).arg("Lx-21"));
+    }
+
+    // The failure stays on screen while nothing else happens, and nothing reads "Done".
+    void check_failure_stays(QString const& failure) {
+        QVERIFY(wait_for_scans(5));
+        QCOMPARE(status(), text(failure).arg("Lx-21"));
+        QCOMPARE(watch_.matches, 0);
+        QVERIFY(mainWindow->progress_bar->format() != "Done. Disconnect USB cable.");
+        QVERIFY(!mainWindow->progress_bar->isVisible());
+    }
+
+    // An offset in the image body (past the information block) whose byte has bit `bit` set.
+    int offset_with_bit_set(int bit) const {
+        for (int i = flipped_offset; i < carried_.size(); ++i)
+            if (uchar(carried_[i]) & (1 << bit))
+                return i;
+        return -1;
     }
 
 private slots:
@@ -254,6 +283,13 @@ private slots:
     void unit_not_back_after_leave();
     void transfer_hangs_data();
     void transfer_hangs();
+    void error_during_write();
+    void command_for_a_unit_that_left_data();
+    void command_for_a_unit_that_left();
+    void unit_swapped_before_its_check_data();
+    void unit_swapped_before_its_check();
+    void working_copy_changed_data();
+    void working_copy_changed();
 };
 
 void TestVusbUpgrade::initTestCase() {
@@ -347,7 +383,9 @@ void TestVusbUpgrade::upgrade_by_click() {
         check_done(setup.name);
         QCOMPARE(watch_.differs, 0);
     } else {
-        check_differs();
+        // After an error of dfu-util, a check that fails tells the write as failed.
+        check_differs(knobs.contains("leave_status") ? "status_writeFailed"
+                                                     : "status_verifyFailed");
         QCOMPARE(watch_.matches, 0);
         // What the tool read back is the carried image but for the one bit that reads wrong.
         QCOMPARE(uploaded().size(), carried_.size());
@@ -359,6 +397,15 @@ void TestVusbUpgrade::upgrade_by_click() {
     QVERIFY(wait_for_scans(5));
     QVERIFY(in_state(verdict));
     QCOMPARE(watch_.verifications, 1);
+    if (verdict == "B6")
+        return;
+
+    // A second click writes the unit again; with the fault gone it ends in "Done".
+    QVERIFY(bus->set_knob(setup.name, "flip_bit", ""));
+    click_install();
+    QVERIFY(wait_for_verdict(2));
+    QCOMPARE(watch_.downloads, 2);
+    check_done(setup.name);
 }
 
 void TestVusbUpgrade::verify_without_click_data() {
@@ -442,13 +489,14 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     QVERIFY(download_until_unit_left());
     QVERIFY(!QTest::currentTestFailed());
 
-    // Out of the socket: no unit, however long it stays out.
+    // Out of the socket: first taken for the restart after the write, then told as a write
+    // that failed, however long it stays out.
     QVERIFY(!bus->present(setup.name));
-    QVERIFY(wait_for_scans(5));
+    QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_writeFailed").arg("Lx-21"), flow_timeout_ms);
+    check_failure_stays("status_writeFailed");
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
-    QCOMPARE(status(), text("status_noDev"));
     QVERIFY(!mainWindow->install_button->isEnabled());
-    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QVERIFY(logged("SM_B: upgrade failed: \"status_writeFailed\""));
     QByteArray const partial = bus->flash(setup.name);
     QVERIFY(partial.startsWith(carried_.left(written_blocks * block_size)));
     QVERIFY(!partial.startsWith(carried_));
@@ -458,7 +506,7 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     QVERIFY(bus->set_knob(setup.name, "unplug", ""));
     QVERIFY(bus->plug_in(setup.name));
     QVERIFY(wait_for_verdict(1));
-    check_differs();
+    check_differs("status_writeFailed");
     QCOMPARE(watch_.matches, 0);
 
     // It can be upgraded again.
@@ -476,14 +524,176 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     QVERIFY(!QTest::currentTestFailed());
     QVERIFY(!bus->present(setup.name));
 
-    QVERIFY(wait_for_scans(10));
+    // While it restarts, the window says so and keeps the bar.
+    QCOMPARE(status(), text("status_restarting").arg("Lx-21"));
+    QVERIFY(mainWindow->progress_bar->isVisible());
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_notBack").arg("Lx-21"), flow_timeout_ms);
+    check_failure_stays("status_notBack");
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QCOMPARE(watch_.readings, 1);
     QCOMPARE(watch_.verifications, 0);
-    QCOMPARE(watch_.matches, 0);
-    QCOMPARE(status(), text("status_noDev"));
-    QVERIFY(!mainWindow->progress_bar->isVisible());
-    QVERIFY(mainWindow->progress_bar->format() != "Done. Disconnect USB cable.");
+
+    // Back at last: it is checked, and holds the image.
+    QVERIFY(bus->plug_in(setup.name));
+    QVERIFY(wait_for_verdict(1));
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B6"}));
+    check_done(setup.name);
+}
+
+void TestVusbUpgrade::error_during_write() {
+    int const bit = 5;
+    int const offset = offset_with_bit_set(bit);
+    QVERIFY(offset > 0);
+    UnitSetup const setup = unit(
+        older_revision, {{"stuck_bit", hex(flash_base + offset) + ":" + QString::number(bit)}});
+    Bus* bus = plug_in({setup});
+    QVERIFY(bus);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    click_install();
+
+    // dfu-util fails the write; the unit stays in its bootloader and is read again: its block
+    // names the new revision, the check finds the rest missing, and the write is told failed.
+    QVERIFY(wait_for_verdict(1));
+    QVERIFY(logged("Exit with 74"));
+    check_differs("status_writeFailed");
+    check_failure_stays("status_writeFailed");
+    QVERIFY(!bus->flash(setup.name).startsWith(carried_));
+
+    QVERIFY(bus->set_knob(setup.name, "stuck_bit", ""));
+    click_install();
+    QVERIFY(wait_for_verdict(2));
+    QCOMPARE(watch_.downloads, 2);
+    check_done(setup.name);
+}
+
+void TestVusbUpgrade::command_for_a_unit_that_left_data() {
+    QTest::addColumn<UnitSetup>("next");
+    QTest::addColumn<QString>("next_state");
+    QTest::newRow("a unit of another product") << unit("1.0.0", {}, 0x03) << "B8";
+    QTest::newRow("the same product, another serial") << unit(older_revision) << "B2";
+}
+
+// The button is clicked in the moment after the cable was pulled, while the window still
+// offers the unit, and another unit is plugged in at once: nothing is written to either.
+void TestVusbUpgrade::command_for_a_unit_that_left() {
+    QFETCH(UnitSetup, next);
+    QFETCH(QString, next_state);
+    UnitSetup const first = unit(older_revision);
+    Bus* bus = plug_in({first});
+    QVERIFY(bus);
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+
+    Bus staging;
+    QVERIFY(staging.add_unit(next));
+    QVERIFY(bus->unplug(first.name));
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    QVERIFY(move_unit(staging, next.name, *bus));
+
+    // Offered for the click, then back to no unit, then the next unit on its own merits.
+    QTRY_VERIFY_WITH_TIMEOUT(watch_.entered.size() >= 4, flow_timeout_ms);
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", next_state}));
+    QVERIFY(wait_for_scans(5));
+    QVERIFY(in_state(next_state));
+    QCOMPARE(watch_.downloads, 0);
+    QVERIFY(logged("dropped"));
+    QCOMPARE(bus->flash(first.name), erased_after(first.flash));
+    QCOMPARE(bus->flash(next.name), erased_after(next.flash));
+}
+
+void TestVusbUpgrade::unit_swapped_before_its_check_data() {
+    command_for_a_unit_that_left_data();
+}
+
+// The unit goes, and another comes, right when the flow commands the check of the first:
+// no verdict is shown, the check does not run on the other unit, and that one is offered on
+// its own merits.
+void TestVusbUpgrade::unit_swapped_before_its_check() {
+    QFETCH(UnitSetup, next);
+    QFETCH(QString, next_state);
+    UnitSetup const first = unit(carried_revision_);
+    auto bus = std::make_unique<Bus>();
+    QVERIFY(bus->add_unit(first));
+    Bus* const b = bus.get();
+    auto staging = std::make_shared<Bus>();
+    QVERIFY(staging->add_unit(next));
+    // Swapped on the worker's thread as soon as it has read the first unit, so the flow
+    // gives the check for a unit that is already gone.
+    // Qt's connection lists are not seen by ThreadSanitizer: the handler is ordered after its
+    // connection, and the disconnection after the handler, by hand.
+    auto swapped = std::make_shared<std::atomic<int>>(0);
+    QMetaObject::Connection const swap = connect(
+        sm_A, &SM_A::sig_DevConn, sm_A,
+        [b, first, next, swapped, staging] {
+            tsan_edges::acquire(&swap_token);
+            int expected = 0;
+            if (swapped->compare_exchange_strong(expected, 1))
+                swapped->store(b->unplug(first.name) && move_unit(*staging, next.name, *b) ? 2 : 3);
+            tsan_edges::release(&swap_token);
+        },
+        Qt::DirectConnection);
+    tsan_edges::release(&swap_token);
+    QVERIFY(attach(bus->path()));
+    bus_ = std::move(bus);
+
+    QTRY_VERIFY_WITH_TIMEOUT(watch_.entered.size() >= 3, flow_timeout_ms);
+    tsan_edges::acquire(&swap_token);
+    disconnect(swap);
+    QCOMPARE(swapped->load(), 2);
+    QVERIFY(wait_for_scans(5));
+    QCOMPARE(watch_.entered, (QStringList{"B4", "B1", next_state}));
+    QCOMPARE(watch_.verifications, 0);
+    QCOMPARE(watch_.matches + watch_.differs, 0);
+    QVERIFY(logged("dropped"));
+    QCOMPARE(bus_->flash(next.name), erased_after(next.flash));
+}
+
+void TestVusbUpgrade::working_copy_changed_data() {
+    QTest::addColumn<QString>("revision"); // of the unit
+    QTest::addColumn<bool>("unit_holds_copy");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("copy cut short, upgrade") << older_revision << false << "B6";
+    QTest::newRow("unit holds the changed copy") << carried_revision_ << true << "B7";
+}
+
+// The working copy of the image is changed after start-up (another program, a full disk):
+// "Done" still means that the unit holds the carried image.
+void TestVusbUpgrade::working_copy_changed() {
+    QFETCH(QString, revision);
+    QFETCH(bool, unit_holds_copy);
+    QFETCH(QString, verdict);
+    QString const copy = Files::path_of(Files::desired_FW_bin);
+    QByteArray changed = carried_;
+    if (unit_holds_copy)
+        changed[flipped_offset] = char(changed[flipped_offset] ^ 0x10);
+    else
+        changed.truncate(carried_.size() / 2);
+    {
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(changed), qint64(changed.size()));
+    }
+    UnitSetup setup = unit(revision);
+    if (unit_holds_copy)
+        setup.flash = changed;
+    QVERIFY(plug_in({setup}));
+    if (verdict == "B6") {
+        QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+        click_install();
+    }
+    QVERIFY(wait_for_verdict(1));
+    if (verdict == "B6") {
+        check_done(setup.name);
+        // The copy was put right before the write.
+        QCOMPARE(read_all(copy), carried_);
+    } else {
+        check_differs();
+        QCOMPARE(watch_.matches, 0);
+        QCOMPARE(bus_->flash(setup.name), erased_after(changed));
+    }
+    QFile::remove(copy);
+    QVERIFY(QFile::copy(":resources/firmware.bin", copy));
 }
 
 void TestVusbUpgrade::transfer_hangs_data() {
@@ -519,7 +729,7 @@ void TestVusbUpgrade::transfer_hangs() {
 
     // The transfer fails in the end; the flash holds only part of the image.
     QVERIFY(wait_for_verdict(1));
-    check_differs();
+    check_differs(hanging_state == "B3" ? "status_writeFailed" : "status_verifyFailed");
     QCOMPARE(watch_.matches, 0);
     QVERIFY(logged("will wait again, forever"));
 
@@ -560,6 +770,9 @@ int main(int argc, char** argv) {
     sm_A->no_device_delay_ms = 50;
     sm_A->poll_interval_ms = 100;
     DFU::first_wait_ms = 1500;
+    // Long enough for a unit to come back after "leave" on a busy machine, short enough
+    // for the cases in which it does not.
+    sm_B->return_timeout_ms = 8000;
 
     TestVusbUpgrade test;
     int const failures = QTest::qExec(&test, argc, argv);

@@ -70,6 +70,8 @@ private slots:
     void scaled_circles();
     void install_button_follows_download_mode();
     void window_without_button();
+    void bar_covers_the_button_data();
+    void bar_covers_the_button();
     void keys_data();
     void keys();
     void missing_status_text_stops_the_program();
@@ -295,6 +297,45 @@ void TestMainWindow::install_button_follows_download_mode() {
     QVERIFY(window->download_mode);
     QVERIFY(window->install_button->isEnabled());
     QCOMPARE(changed.count(), 4);
+}
+
+void TestMainWindow::bar_covers_the_button_data() {
+    QTest::addColumn<bool>("download_mode");
+    QTest::addColumn<QString>("while_covered"); // what changes the mode under the bar
+    QTest::newRow("offered, nothing changes") << true << "";
+    QTest::newRow("offered, key A") << true << "A";
+    QTest::newRow("not offered, enabled under the bar") << false << "enable";
+}
+
+// While the progress bar lies over the install button, neither a click, Space nor a change of
+// the download mode can start anything; once the bar goes, the mode applies again.
+void TestMainWindow::bar_covers_the_button() {
+    QFETCH(bool, download_mode);
+    QFETCH(QString, while_covered);
+    Window window(&settings, false);
+    window->show();
+    if (download_mode)
+        window->enableDownload();
+    InstallButton* button = window->install_button;
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
+    button->setFocus();
+
+    window->progress_bar->startAutoProgress("Upgrading firmware", 100.0);
+    QVERIFY(!window->progress_bar->isHidden());
+    if (while_covered == "A")
+        QTest::keyClick(window.get(), Qt::Key_A);
+    else if (while_covered == "enable")
+        window->enableDownload();
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+    QVERIFY(!button->hasFocus());
+    QTest::keyClick(button, Qt::Key_Space);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(clicks.count(), 0);
+
+    window->progress_bar->hide();
+    QCOMPARE(button->isEnabled(), window->download_mode);
+    QCOMPARE(button->focusPolicy(), Qt::StrongFocus);
 }
 
 void TestMainWindow::window_without_button() {

@@ -32,9 +32,27 @@ void TestSettings::embedded_document() {
     QStringList ids;
     for (auto const& label : gui.labels)
         ids << label.id;
-    QCOMPARE(ids, QStringList({"2", "4", "5", "7a", "7b", "9", "8b2", "status_noDev",
-                               "status_devConn", "status_devRev", "status_devRevUnknown",
-                               "app_name", "sim_mode", "debug_mode"}));
+    QCOMPARE(ids, QStringList({"2",
+                               "4",
+                               "5",
+                               "7a",
+                               "7b",
+                               "9",
+                               "8b2",
+                               "status_noDev",
+                               "status_devConn",
+                               "status_devRev",
+                               "status_devRevUnknown",
+                               "status_restarting",
+                               "status_verifyFailed",
+                               "status_writeFailed",
+                               "status_notBack",
+                               "status_stopping",
+                               "status_stopped",
+                               "status_stoppedHalfWritten",
+                               "app_name",
+                               "sim_mode",
+                               "debug_mode"}));
 
     QCOMPARE(gui.text("2"), QString("<span style=\"font-size:18pt\">\n<span style=\"color:#FFFFFF; "
                                     "font-weight:bold;\">Firmware upgrade</span>\n<br>\n<span "
@@ -76,6 +94,13 @@ void TestSettings::embedded_document() {
                                             {"status_devConn", {-1, -1}, false},
                                             {"status_devRev", {-1, -1}, false},
                                             {"status_devRevUnknown", {-1, -1}, false},
+                                            {"status_restarting", {-1, -1}, false},
+                                            {"status_verifyFailed", {-1, -1}, false},
+                                            {"status_writeFailed", {-1, -1}, false},
+                                            {"status_notBack", {-1, -1}, false},
+                                            {"status_stopping", {-1, -1}, false},
+                                            {"status_stopped", {-1, -1}, false},
+                                            {"status_stoppedHalfWritten", {-1, -1}, false},
                                             {"app_name", {480, 387}, false},
                                             {"sim_mode", {480, 407}, false},
                                             {"debug_mode", {480, 427}, false}};
@@ -98,7 +123,7 @@ void TestSettings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.endsWith("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 14);
+    QCOMPARE(text.count("\n\t"), 21);
 }
 
 // Whole documents: how many labels and circles come out of them.

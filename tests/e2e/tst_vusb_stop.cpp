@@ -1,0 +1,189 @@
+// Stopping the whole tool while it writes a virtual unit: Q, Escape and closing the window
+// never cut the transfer. A stop ends the worker for good, so each case needs a process of
+// its own; CTest runs each one by name (the first when none is named), and a case run after
+// another in the same process skips itself.
+#include "app/startup.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/command.h"
+#include "files/files.h"
+#include "gui/install_button.h"
+#include "gui/main_window.h"
+#include "gui/progress_bar.h"
+#include "settings/settings.h"
+#include "test_files.h"
+#include "vusb_env.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using test_files::read_all;
+using vusb_env::Bus;
+using vusb_env::UnitSetup;
+
+namespace {
+
+constexpr int flow_timeout_ms = 120000;
+
+QString bus_folder;
+
+QString text(QString const& id) {
+    return settings.gui.text(id);
+}
+
+QString status() {
+    return mainWindow->status_label->text();
+}
+
+// A unit of the carried product with an older revision in its information block.
+UnitSetup older_unit(QByteArray image, QMap<QString, QString> const& knobs) {
+    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    QByteArray field("2.3.0");
+    field.append(QByteArray(32 - field.size(), '\0'));
+    if (block >= 0)
+        image.replace(block + 40, 32, field);
+    UnitSetup setup;
+    setup.flash = image;
+    setup.otp = QByteArray("\x11\x47\x23\x01\x04\xFF\xFF\xFF\x00\x01\x02\x03\x04\x05\x06\x07", 16);
+    setup.knobs = knobs;
+    return setup;
+}
+
+} // namespace
+
+class TestVusbStop : public QObject {
+    Q_OBJECT
+
+    QByteArray carried_;
+    std::unique_ptr<Bus> bus_;
+    QStringList seen_; // the status texts, in the order they were shown
+    QTimer sampler_;
+
+    // Puts the unit on the bus, clicks install and waits until dfu-util writes.
+    bool start_writing(QMap<QString, QString> const& knobs) {
+        // The worker starts with the event loop.
+        if (!QTest::qWaitFor([] { return sm_A->isRunning(); }, flow_timeout_ms))
+            return false;
+        bus_ = std::make_unique<Bus>();
+        UnitSetup const setup = older_unit(carried_, knobs);
+        QFile::remove(bus_folder);
+        if (!bus_->add_unit(setup) || !QFile::link(bus_->path(), bus_folder))
+            return false;
+        auto const offered = [] {
+            return sm_B->configuration().contains(sm_B->B2) &&
+                   mainWindow->install_button->isEnabled();
+        };
+        if (!QTest::qWaitFor(offered, flow_timeout_ms))
+            return false;
+        QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+        if (!QTest::qWaitFor([] { return sm_A->current_transfer() == SM_A::Download; },
+                             flow_timeout_ms))
+            return false;
+        // Every status text from now on, also while a stop waits in its own event loop.
+        seen_ = QStringList{status()};
+        connect(&sampler_, &QTimer::timeout, this, [this] {
+            if (seen_.last() != status())
+                seen_ << status();
+        });
+        sampler_.start(20);
+        return true;
+    }
+
+    // The stop said that it waits, while the transfer was still under way, and then how it
+    // ended; the worker is gone and the flash holds what dfu-util did to the end.
+    void check_stopped(QString const& outcome) {
+        QVERIFY(sm_A->isFinished());
+        sampler_.stop();
+        if (seen_.last() != status())
+            seen_ << status();
+        int const waiting = seen_.indexOf(text("status_stopping"));
+        QVERIFY2(waiting > 0, qPrintable(seen_.join(" | ")));
+        QCOMPARE(seen_.last(), text(outcome));
+        QVERIFY(!mainWindow->progress_bar->isVisible());
+    }
+
+private slots:
+    void initTestCase() {
+        carried_ = read_all(":resources/firmware.bin");
+        QVERIFY(!carried_.isEmpty());
+        QCOMPARE(DFU::Command::path, Files::external_dir.path());
+    }
+
+    void stop_by_q() { stop_by_key(Qt::Key_Q); }
+    void stop_by_escape() { stop_by_key(Qt::Key_Escape); }
+
+    void stop_by_closing_the_window() {
+        if (sm_A->isFinished())
+            QSKIP("a stop ends the worker for good: run each case in a process of its own");
+        QVERIFY(start_writing({{"timing", "real"}, {"timing_scale", "0.3"}}));
+        QVERIFY(!mainWindow->close());
+        // Still open while dfu-util writes, then closed.
+        QVERIFY(mainWindow->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!mainWindow->isVisible(), flow_timeout_ms);
+        check_stopped("status_stopped");
+        QVERIFY(bus_->flash("unit1").startsWith(carried_));
+    }
+
+    // dfu-util ends with an error in the middle of the image: the window says that the unit
+    // may be half-written.
+    void stop_during_a_write_that_fails() {
+        if (sm_A->isFinished())
+            QSKIP("a stop ends the worker for good: run each case in a process of its own");
+        QVERIFY(start_writing({{"hang", "download:60"}, {"hang_ms", "3000"}}));
+        QTest::keyClick(mainWindow, Qt::Key_Q);
+        check_stopped("status_stoppedHalfWritten");
+        QVERIFY(!bus_->flash("unit1").startsWith(carried_));
+        QVERIFY(mainWindow->isVisible());
+    }
+
+private:
+    void stop_by_key(Qt::Key key) {
+        if (sm_A->isFinished())
+            QSKIP("a stop ends the worker for good: run each case in a process of its own");
+        QVERIFY(start_writing({{"timing", "real"}, {"timing_scale", "0.3"}}));
+        // Returns once the stop has taken effect; the window stays open.
+        QTest::keyClick(mainWindow, key);
+        check_stopped("status_stopped");
+        QVERIFY(bus_->flash("unit1").startsWith(carried_));
+        QVERIFY(mainWindow->isVisible());
+    }
+};
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir root;
+    bus_folder = root.path() + "/bus";
+    // Until a case links its bus there, the folder does not exist: no units.
+    if (!root.isValid())
+        return 1;
+    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
+    preload.prepend(vusb_env::library());
+    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
+    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(bus_folder));
+    qunsetenv("KELVORA_VUSB_TIMING");
+
+    int tool_argc = 1;
+    char tool_name[] = "kelvora-upgrade";
+    char* tool_argv[] = {tool_name, nullptr};
+    QApplication app(tool_argc, tool_argv);
+    GUI_init();
+    sm_A->no_device_delay_ms = 50;
+    sm_A->poll_interval_ms = 100;
+
+    // Without a case named, the first one: a stop ends the worker for good.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (argc == 1)
+        arguments << "stop_by_q";
+    TestVusbStop test;
+    int const failures = QTest::qExec(&test, arguments);
+    return GUI_cleanup(failures);
+}
+
+#include "tst_vusb_stop.moc"
