@@ -4,8 +4,10 @@
 #include "app/connections.h"
 #include "app/device_startup.h"
 #include "app/quit_on_signal.h"
+#include "app/refuse_start.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "dfu/command.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
 #include "gui/fonts.h"
@@ -36,14 +38,18 @@ Settings::GUI read_gui_settings(QString const& path) {
 void GUI_init() {
     auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
 
-    parse_arguments(app);               // 1
+    quit_event_loop_on_termination_signals();
+    parse_arguments(app); // 1
+    // Nothing runs from a working directory that could not be made safely.
+    refuse_start_without_working_dir();
     support::setup_fonts();             // 2
     logWindow = new LogWindow(nullptr); // 3
     // Closing the main window ends the run even while the log window is open.
     logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
     if (log_window_requested()) // 4
         qInstallMessageHandler(logWindowMessageHandler);
-    init_device_side(); // 5-10
+    if (!init_device_side()) // 5-10
+        refuse_to_start(start_up_message("error_extract", Files::extraction_error()));
 
     Device::FW_Info const desired = DFU::desired_FW_Info(); // 11
     qInfo().noquote() << "Desired (embedded)" << QString(desired);
@@ -53,6 +59,7 @@ void GUI_init() {
     settings.desired_FW_type = desired.product.type;
     settings.desired_FW_revision = desired.revision;
 
+    end_start_up_on_signal();
     mainWindow = MainWindow_factory(&settings, nullptr, simulator::use); // 13
     mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");         // 14
 
@@ -74,12 +81,11 @@ void GUI_init() {
     });
     sm_B->start();      // 22
     mainWindow->show(); // 23
-
-    quit_event_loop_on_termination_signals();
 }
 
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns:" << result;
+    DFU::end_waits_for_exit();
     if (sm_B)
         sm_B->stop();
     if (sm_A)

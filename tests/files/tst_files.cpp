@@ -95,8 +95,9 @@ void TestFiles::identifier_without_resource() {
     QFile::remove(Files::path_of(Files::desired_FW_dfu));
     MessageLog log;
     QVERIFY(!Files::extract_resources({Files::ID(id), Files::desired_FW_dfu}, true));
-    QCOMPARE(log.lines(),
-             (QStringList{"Failed to extract \"" + name + "\"", "Extracted \"firmware.dfu\""}));
+    QCOMPARE(log.lines(), (QStringList{"Failed to extract \"" + name + "\" \"no such resource\"",
+                                       "Extracted \"firmware.dfu\""}));
+    QCOMPARE(Files::extraction_error(), name + ": no such resource");
     QVERIFY(QFileInfo::exists(Files::path_of(Files::desired_FW_dfu)));
     QVERIFY(!QFileInfo::exists(Files::path_of(Files::ID(id))));
 }
