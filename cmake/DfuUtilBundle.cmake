@@ -42,3 +42,6 @@ endif()
 get_filename_component(KELVORA_HOST_LIBUSB_REAL "${KELVORA_HOST_LIBUSB}" REALPATH)
 set(KELVORA_LIBUSB_FILENAME "libusb-1.0.so.0")
 set(KELVORA_DFU_BUNDLE_DIR "${CMAKE_BINARY_DIR}/dfu_util_bundle")
+# The banner again for the build step that checks the copy actually embedded.
+set(KELVORA_DFU_UTIL_BANNER_FILE "${CMAKE_BINARY_DIR}/dfu_util_expected_banner.txt")
+file(WRITE "${KELVORA_DFU_UTIL_BANNER_FILE}" "${_expected}")

@@ -1,12 +1,18 @@
 // Extraction into the working directory and the small file helpers.
 #include "files/files.h"
+#include "files/process_lock.h"
 #include "files/support_misc.h"
 #include "message_log.h"
 
 #include <QDir>
 #include <QFile>
+#include <QResource>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +43,13 @@ private slots:
     void load_text_file_that_cannot_be_opened();
     void remove_carriage_returns();
     void platform();
+    void working_dir_only_in_a_safe_folder_data();
+    void working_dir_only_in_a_safe_folder();
+    void folders_of_ended_runs_are_removed_data();
+    void folders_of_ended_runs_are_removed();
+    void resources_stored_as_intended_data();
+    void resources_stored_as_intended();
+    void local_cause_of_a_failed_write();
 };
 
 void TestFiles::working_directory_and_names() {
@@ -181,6 +194,156 @@ void TestFiles::platform() {
     text.clear();
     QDebug(&text) << static_cast<support_misc::Platform>(7) << "x";
     QCOMPARE(text, QString(" x "));
+}
+
+void TestFiles::working_dir_only_in_a_safe_folder_data() {
+    QTest::addColumn<QString>("make");   // what the folder is
+    QTest::addColumn<int>("mode");       // its permissions
+    QTest::addColumn<QString>("reason"); // empty: the working directory is made
+    QTest::newRow("missing") << "missing" << 0 << "the folder does not exist";
+    QTest::newRow("regular file") << "file" << 0644 << "it is not a folder";
+    QTest::newRow("world-writable, no sticky bit")
+        << "dir" << 0777 << "other users may write in it and it lacks the sticky bit";
+    QTest::newRow("group-writable, no sticky bit")
+        << "dir" << 0770 << "other users may write in it and it lacks the sticky bit";
+    QTest::newRow("belongs to another user") << "foreign" << 01777 << "it belongs to another user";
+    QTest::newRow("world-writable with sticky bit") << "dir" << 01777 << "";
+    QTest::newRow("private") << "dir" << 0700 << "";
+}
+
+void TestFiles::working_dir_only_in_a_safe_folder() {
+    QFETCH(QString, make);
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+    QTemporaryDir scratch;
+    QString const base = scratch.path() + "/base";
+    if (make == "file")
+        QVERIFY(write_file(base, "not a folder"));
+    else if (make != "missing")
+        QVERIFY(QDir().mkdir(base));
+    if (make == "foreign" && ::chown(QFile::encodeName(base).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give the folder to another user here");
+    if (mode)
+        QVERIFY(::chmod(QFile::encodeName(base).constData(), mode_t(mode)) == 0);
+    QStringList const before = QDir(scratch.path()).entryList(QDir::AllEntries | QDir::Hidden);
+
+    auto dir = std::make_unique<Files::WorkingDir>(base);
+    if (reason.isEmpty()) {
+        QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+        QVERIFY(dir->path().startsWith(base + "/upgrade_"));
+        QVERIFY(QFileInfo(dir->path()).permissions() ==
+                (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                 QFile::WriteUser | QFile::ExeUser));
+        QString const path = dir->path();
+        dir.reset();
+        QVERIFY(!QFileInfo::exists(path));
+    } else {
+        QVERIFY(!dir->isValid());
+        QCOMPARE(dir->path(), QString());
+        QCOMPARE(dir->errorString(), base + ": " + reason);
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+        if (make != "file" && make != "missing")
+            QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+}
+
+void TestFiles::folders_of_ended_runs_are_removed_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("marker nobody holds") << "ended" << true;
+    QTest::newRow("marker held by a live run") << "live" << false;
+    QTest::newRow("no marker") << "unmarked" << false;
+    QTest::newRow("link to a folder") << "link" << false;
+    QTest::newRow("another user's folder") << "foreign" << false;
+    QTest::newRow("other name") << "other" << false;
+}
+
+void TestFiles::folders_of_ended_runs_are_removed() {
+    QFETCH(QString, kind);
+    QFETCH(bool, removed);
+    QTemporaryDir base;
+    QTemporaryDir elsewhere;
+    QString const name = kind == "other" ? "mine_ABCDEF" : "upgrade_ABCDEF";
+    QString const path = base.path() + "/" + name;
+    QString const target = kind == "link" ? elsewhere.path() : path;
+    if (kind == "link")
+        QVERIFY(QFile::link(target, path));
+    else
+        QVERIFY(QDir().mkdir(path));
+    QVERIFY(QDir().mkpath(target + "/simulated_unit"));
+    QVERIFY(write_file(target + "/firmware.bin", "image"));
+    if (kind != "unmarked")
+        QVERIFY(write_file(target + "/.owner", ""));
+    ProcessLock live;
+    if (kind == "live")
+        QCOMPARE(live.take(target + "/.owner", false), ProcessLock::Taken);
+    if (kind == "foreign" && ::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give the folder to another user here");
+
+    QCOMPARE(Files::WorkingDir::remove_abandoned(base.path()), removed ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(path), !removed);
+    QVERIFY(QFileInfo::exists(target + "/firmware.bin") != removed);
+    // A new working directory beside it leaves it as the clean-up found it.
+    Files::WorkingDir const fresh(base.path());
+    QVERIFY(fresh.isValid());
+    QCOMPARE(QFileInfo::exists(path), !removed);
+}
+
+void TestFiles::resources_stored_as_intended_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("algorithm");
+    int const none = int(QResource::NoCompression);
+    QTest::newRow("regular font") << "KelvoraSans-Regular.otf" << none;
+    QTest::newRow("bold font") << "KelvoraSans-Bold.otf" << none;
+    QTest::newRow("dfu-util") << "dfu-util" << none;
+    QTest::newRow("libusb") << "libusb-1.0.so.0" << none;
+    QTest::newRow("firmware.bin") << "firmware.bin" << none;
+    QTest::newRow("firmware.dfu") << "firmware.dfu" << none;
+    QTest::newRow("background") << "background.jpg" << none;
+    QTest::newRow("settings") << "settings_GUI.json" << int(QResource::ZlibCompression);
+}
+
+void TestFiles::resources_stored_as_intended() {
+    QFETCH(QString, name);
+    QFETCH(int, algorithm);
+    QResource const resource(":resources/" + name);
+    QVERIFY(resource.isValid());
+    QCOMPARE(int(resource.compressionAlgorithm()), algorithm);
+    // Stored plain, the bytes are the file's; compressed, they are fewer.
+    if (algorithm == int(QResource::NoCompression))
+        QCOMPARE(resource.size(), resource.uncompressedSize());
+    else
+        QVERIFY(resource.size() < resource.uncompressedSize());
+}
+
+void TestFiles::local_cause_of_a_failed_write() {
+    QTemporaryDir scratch;
+    QString const mount_point = scratch.path() + "/small";
+    QVERIFY(QDir().mkdir(mount_point));
+    if (::mount("tmpfs", QFile::encodeName(mount_point).constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("no permission to mount a small file system here");
+    struct Unmount {
+        QString point;
+        ~Unmount() { ::umount(QFile::encodeName(point).constData()); }
+    } const unmount{mount_point};
+
+    QString const file = mount_point + "/uploaded_FW.bin";
+    QCOMPARE(Files::cannot_write(file, 2048), QString());
+    QCOMPARE(Files::cannot_read(file), "cannot read " + file + " (No such file or directory)");
+    // Fill the file system, as an upload that ran out of room leaves it.
+    QFile filler(file);
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush())
+        ;
+    filler.close();
+    QString const cause = Files::cannot_write(file, 625900);
+    QVERIFY2(cause.startsWith("no room left in " + mount_point + " (0 bytes free, "),
+             qPrintable(cause));
+    QCOMPARE(Files::cannot_read(file), QString());
+    QVERIFY(::chmod(QFile::encodeName(mount_point).constData(), 0555) == 0);
+    if (::getuid() != 0)
+        QCOMPARE(Files::cannot_write(mount_point + "/new.bin", 512),
+                 "the folder " + mount_point + " is not writable");
 }
 
 QTEST_GUILESS_MAIN(TestFiles)
