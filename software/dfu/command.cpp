@@ -29,8 +29,8 @@ std::atomic<bool> run_ending{false};
 
 } // namespace
 
-void end_waits_for_exit() {
-    run_ending.store(true);
+void end_waits_for_exit(bool ending) {
+    run_ending.store(ending);
 }
 
 std::map<CmdID, Command> commands = {

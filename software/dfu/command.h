@@ -47,6 +47,7 @@ extern int wait_limit_ms;
 // Tells every running and later run_command that the run is ending: a child that moves no
 // data to or from a unit (the version test, the listing, the simulator's set-up) is stopped
 // at once; transfers are still waited for, within wait_limit_ms. Safe from any thread.
-void end_waits_for_exit();
+// Tests switch it off again with false.
+void end_waits_for_exit(bool ending = true);
 
 } // namespace DFU

@@ -27,6 +27,8 @@ private slots:
     void program_that_cannot_start();
     void missing_row_gets_the_default();
     void child_outliving_the_first_wait();
+    void wait_bounds_data();
+    void wait_bounds();
     void execution_test_with_the_real_dfu_util();
     void execution_test_banners_data();
     void execution_test_banners();
@@ -44,6 +46,8 @@ void TestRunCommand::cleanup() {
     DFU::commands = saved_commands;
     DFU::Command::path.clear();
     DFU::first_wait_ms = 30000;
+    DFU::wait_limit_ms = 120000;
+    DFU::end_waits_for_exit(false);
 }
 
 void TestRunCommand::command_text() {
@@ -149,6 +153,50 @@ void TestRunCommand::child_outliving_the_first_wait() {
     QVERIFY(log.contains("waitForFinished(): Process did not finish in time, exit status: "
                          "QProcess::NormalExit and output: \"early\""));
     QVERIFY(log.contains("will wait again, at most 119 s"));
+}
+
+void TestRunCommand::wait_bounds_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("sleep_ms"); // how long the child takes
+    QTest::addColumn<bool>("run_ending");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QString const killed = "Killing \"" + fake_child + "\" still running after 3 s";
+    QString const stopped = "Stopping \"" + fake_child + "\" because the run ends";
+    QTest::newRow("stalled download killed at the limit")
+        << int(DFU::download_FW) << "600000" << false << -1 << killed;
+    QTest::newRow("stalled upload killed at the limit")
+        << int(DFU::upload_FW) << "600000" << false << -1 << killed;
+    QTest::newRow("stalled listing killed at the limit")
+        << int(DFU::list) << "600000" << false << -1 << killed;
+    QTest::newRow("slow download within the limit")
+        << int(DFU::download_FW) << "700" << false << 0 << "will wait again, at most 2 s";
+    QTest::newRow("listing stopped when the run ends")
+        << int(DFU::list) << "600000" << true << -1 << stopped;
+    QTest::newRow("version test stopped when the run ends")
+        << int(DFU::version) << "600000" << true << -1 << stopped;
+    QTest::newRow("download finishes although the run ends")
+        << int(DFU::download_FW) << "700" << true << 0 << "will wait again, at most 2 s";
+    QTest::newRow("stalled download killed at the limit although the run ends")
+        << int(DFU::download_FW) << "600000" << true << -1 << killed;
+}
+
+void TestRunCommand::wait_bounds() {
+    QFETCH(int, id);
+    QFETCH(QString, sleep_ms);
+    QFETCH(bool, run_ending);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    DFU::first_wait_ms = 300;
+    DFU::wait_limit_ms = 3000;
+    DFU::end_waits_for_exit(run_ending);
+    DFU::commands[DFU::CmdID(id)] = {fake_child, {}};
+    MessageLog log;
+    auto const result = DFU::run_command(DFU::CmdID(id), {"sleep", sleep_ms, "early"});
+    QCOMPARE(result.first, code);
+    QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
+    if (code == 0)
+        QCOMPARE(result.second, QString("late"));
 }
 
 void TestRunCommand::execution_test_with_the_real_dfu_util() {
