@@ -24,15 +24,21 @@ QString copy_resource(QString const& resource, QString const& target) {
     if (!source.open(QIODevice::ReadOnly))
         return source.errorString();
     QFile copy(target);
-    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    // Unbuffered, so that a write that does not fit fails here with the system's reason.
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return copy.errorString();
     constexpr qint64 chunk = 64 * 1024;
     while (!source.atEnd()) {
         QByteArray const bytes = source.read(chunk);
         if (bytes.isEmpty() && source.error() != QFileDevice::NoError)
             return source.errorString();
-        if (copy.write(bytes) != bytes.size())
-            return copy.errorString();
+        // A short write is retried for the rest, which then fails with the reason.
+        for (qint64 done = 0; done < bytes.size();) {
+            qint64 const written = copy.write(bytes.constData() + done, bytes.size() - done);
+            if (written <= 0)
+                return copy.errorString();
+            done += written;
+        }
     }
     if (!copy.flush())
         return copy.errorString();
