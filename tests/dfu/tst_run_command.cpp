@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/mount.h>
+
 namespace {
 
 QString const fake_child = KELVORA_TEST_HELPERS_DIR "/fake_child";
@@ -29,6 +31,8 @@ private slots:
     void child_outliving_the_first_wait();
     void wait_bounds_data();
     void wait_bounds();
+    void local_cause_of_a_failed_transfer_data();
+    void local_cause_of_a_failed_transfer();
     void execution_test_with_the_real_dfu_util();
     void execution_test_banners_data();
     void execution_test_banners();
@@ -197,6 +201,69 @@ void TestRunCommand::wait_bounds() {
     QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
     if (code == 0)
         QCOMPARE(result.second, QString("late"));
+}
+
+void TestRunCommand::local_cause_of_a_failed_transfer_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("where"); // the folder of the file: plain, missing or full
+    QTest::addColumn<QString>("cause"); // %1: the folder; empty: no local cause
+    QTest::newRow("upload, room to spare") << int(DFU::upload_FW) << "plain"
+                                           << "";
+    QTest::newRow("upload into a missing folder") << int(DFU::upload_OTP) << "missing"
+                                                  << "the folder %1 does not exist";
+    QTest::newRow("upload into a full file system") << int(DFU::upload_FW) << "full"
+                                                    << "no room left in %1 (0 bytes free, ";
+    QTest::newRow("download of a missing file") << int(DFU::download_FW) << "plain"
+                                                << "cannot read %1/image.bin (No such file";
+    QTest::newRow("listing") << int(DFU::list) << "missing"
+                             << "";
+}
+
+void TestRunCommand::local_cause_of_a_failed_transfer() {
+    QFETCH(int, id);
+    QFETCH(QString, where);
+    QFETCH(QString, cause);
+    QTemporaryDir scratch;
+    QString folder = scratch.path();
+    struct Unmount {
+        QString point;
+        ~Unmount() {
+            if (!point.isEmpty())
+                ::umount(QFile::encodeName(point).constData());
+        }
+    } unmount;
+    if (where == "missing")
+        folder += "/missing";
+    if (where == "full") {
+        folder += "/full";
+        QVERIFY(QDir().mkdir(folder));
+        if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=16k") != 0)
+            QSKIP("no permission to mount a small file system here");
+        unmount.point = folder;
+        QFile filler(folder + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(1024, 'x')) > 0)
+            ;
+    }
+    // The stand-in child fails like dfu-util does; what it names as its file decides.
+    DFU::commands[DFU::CmdID(id)] = {fake_child, {"exit", "74", ""}};
+    QString const file = folder + "/image.bin";
+    QStringList extra;
+    if (id == DFU::upload_FW)
+        extra << "-s"
+              << "0x08000000:625900"
+              << "-U";
+    extra << file;
+    MessageLog log;
+    QCOMPARE(DFU::run_command(DFU::CmdID(id), extra).first, 74);
+    QStringList const local = log.lines().filter("Local cause, not the unit:");
+    if (cause.isEmpty()) {
+        QCOMPARE(local, QStringList());
+    } else {
+        QCOMPARE(local.size(), 1);
+        QVERIFY2(local.first().startsWith("Local cause, not the unit: " + cause.arg(folder)),
+                 qPrintable(local.first()));
+    }
 }
 
 void TestRunCommand::execution_test_with_the_real_dfu_util() {
