@@ -20,6 +20,7 @@ int pending_termination_signal() {
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,11 +41,14 @@ void on_signal(int signal_number) {
 void watch_termination_signals() {
     if (signal_pipe[0] >= 0)
         return;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) != 0) {
         signal_pipe[0] = signal_pipe[1] = -1;
         qWarning() << "Cannot watch for termination signals";
         return;
     }
+    // dfu-util and the simulator script have no use for them.
+    for (int const fd : signal_pipe)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     struct sigaction action = {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);

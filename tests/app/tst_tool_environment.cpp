@@ -1,5 +1,7 @@
 // The executable against its surroundings: an unusable folder for temporary files, folders
 // left by runs that were killed, and a second run started beside the first.
+#include "small_filesystem.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
@@ -7,7 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
-#include <sys/mount.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,13 +133,7 @@ void TestToolEnvironment::unusable_temporary_folder() {
     Surroundings run;
     QString const tmpdir = run.path("tmp");
     QStringList prefix;
-    struct Unmount {
-        QString point;
-        ~Unmount() {
-            if (!point.isEmpty())
-                ::umount(QFile::encodeName(point).constData());
-        }
-    } unmount;
+    std::unique_ptr<SmallFilesystem> small;
 
     if (state == "file") {
         QFile file(tmpdir);
@@ -159,11 +155,9 @@ void TestToolEnvironment::unusable_temporary_folder() {
         }
     }
     if (state.startsWith("full:")) {
-        QByteArray const options = "size=" + state.section(':', 1).toUtf8();
-        if (::mount("tmpfs", QFile::encodeName(tmpdir).constData(), "tmpfs", 0,
-                    options.constData()) != 0)
+        small = std::make_unique<SmallFilesystem>(tmpdir, state.section(':', 1).toUtf8());
+        if (!small->mounted())
             QSKIP("no permission to mount a small file system here");
-        unmount.point = tmpdir;
         QVERIFY(set_mode(tmpdir, 01777));
     }
     QStringList const tmp_before = entries(tmpdir);

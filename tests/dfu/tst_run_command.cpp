@@ -4,12 +4,13 @@
 #include "files/files.h"
 #include "files/support_misc.h"
 #include "message_log.h"
+#include "small_filesystem.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/mount.h>
+#include <memory>
 
 namespace {
 
@@ -225,25 +226,16 @@ void TestRunCommand::local_cause_of_a_failed_transfer() {
     QFETCH(QString, cause);
     QTemporaryDir scratch;
     QString folder = scratch.path();
-    struct Unmount {
-        QString point;
-        ~Unmount() {
-            if (!point.isEmpty())
-                ::umount(QFile::encodeName(point).constData());
-        }
-    } unmount;
+    std::unique_ptr<SmallFilesystem> small;
     if (where == "missing")
         folder += "/missing";
     if (where == "full") {
         folder += "/full";
         QVERIFY(QDir().mkdir(folder));
-        if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=16k") != 0)
+        small = std::make_unique<SmallFilesystem>(folder, "16k");
+        if (!small->mounted())
             QSKIP("no permission to mount a small file system here");
-        unmount.point = folder;
-        QFile filler(folder + "/filler");
-        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        while (filler.write(QByteArray(1024, 'x')) > 0)
-            ;
+        QVERIFY(small->fill("filler"));
     }
     // The stand-in child fails like dfu-util does; what it names as its file decides.
     DFU::commands[DFU::CmdID(id)] = {fake_child, {"exit", "74", ""}};
