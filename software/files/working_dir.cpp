@@ -114,6 +114,10 @@ WorkingDir::WorkingDir(QString const& base) {
         marker_.release();
         return;
     }
+    // For people looking at the folder; the lock, not this number, tells whether the run lives.
+    QFile note(marker);
+    if (note.open(QIODevice::WriteOnly | QIODevice::Append))
+        note.write(QByteArray::number(QCoreApplication::applicationPid()) + "\n");
     dir_ = std::move(dir);
 }
 
