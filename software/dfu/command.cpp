@@ -108,13 +108,18 @@ Result run_command(CmdID id, QStringList const& extra) {
         Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
     QStringList const arguments = row.arguments + extra;
 
+    bool const cuttable = cut_when_ending(id);
+    if (cuttable && ending()) {
+        qInfo() << "Not starting" << program << arguments << "because the run ends";
+        return {-1, QString()};
+    }
+
     if (id != list)
         qInfo() << "Start " << program << arguments;
 
     process.start(program, arguments, QIODevice::ReadWrite);
     QElapsedTimer clock;
     clock.start();
-    bool const cuttable = cut_when_ending(id);
     bool finished = wait_until(process, clock, first_wait_ms, cuttable);
     if (!finished && !(cuttable && ending())) {
         QString const early = output_text(process.readAllStandardOutput());

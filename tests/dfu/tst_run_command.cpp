@@ -10,7 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -32,6 +34,7 @@ private slots:
     void child_outliving_the_first_wait();
     void wait_bounds_data();
     void wait_bounds();
+    void end_of_run_stops_a_running_listing();
     void local_cause_of_a_failed_transfer_data();
     void local_cause_of_a_failed_transfer();
     void execution_test_with_the_real_dfu_util();
@@ -167,7 +170,7 @@ void TestRunCommand::wait_bounds_data() {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");
     QString const killed = "Killing \"" + fake_child + "\" still running after 3 s";
-    QString const stopped = "Stopping \"" + fake_child + "\" because the run ends";
+    QString const not_started = "Not starting \"" + fake_child + "\" (\"sleep\"";
     QTest::newRow("stalled download killed at the limit")
         << int(DFU::download_FW) << "600000" << false << -1 << killed;
     QTest::newRow("stalled upload killed at the limit")
@@ -176,10 +179,10 @@ void TestRunCommand::wait_bounds_data() {
         << int(DFU::list) << "600000" << false << -1 << killed;
     QTest::newRow("slow download within the limit")
         << int(DFU::download_FW) << "700" << false << 0 << "will wait again, at most 2 s";
-    QTest::newRow("listing stopped when the run ends")
-        << int(DFU::list) << "600000" << true << -1 << stopped;
-    QTest::newRow("version test stopped when the run ends")
-        << int(DFU::version) << "600000" << true << -1 << stopped;
+    QTest::newRow("listing not started when the run ends")
+        << int(DFU::list) << "600000" << true << -1 << not_started;
+    QTest::newRow("version test not started when the run ends")
+        << int(DFU::version) << "600000" << true << -1 << not_started;
     QTest::newRow("download finishes although the run ends")
         << int(DFU::download_FW) << "700" << true << 0 << "will wait again, at most 2 s";
     QTest::newRow("stalled download killed at the limit although the run ends")
@@ -202,6 +205,25 @@ void TestRunCommand::wait_bounds() {
     QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
     if (code == 0)
         QCOMPARE(result.second, QString("late"));
+}
+
+void TestRunCommand::end_of_run_stops_a_running_listing() {
+    QTemporaryDir scratch;
+    QString const started = scratch.path() + "/started";
+    DFU::commands[DFU::list] = {"/bin/sh", {"-c", "touch \"$0\"; exec sleep 600", started}};
+    // The run ends once the listing's child is under way.
+    std::thread ender([&started] {
+        while (!QFileInfo::exists(started))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        DFU::end_waits_for_exit();
+    });
+    MessageLog log;
+    auto const result = DFU::run_command(DFU::list);
+    ender.join();
+    QCOMPARE(result.first, -1);
+    QVERIFY2(log.contains("Stopping \"/bin/sh\" because the run ends"),
+             qPrintable(log.lines().join('\n')));
+    QVERIFY(!log.contains("Not starting"));
 }
 
 void TestRunCommand::local_cause_of_a_failed_transfer_data() {
