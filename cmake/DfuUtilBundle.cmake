@@ -34,11 +34,14 @@ set(KELVORA_DFU_UTIL_RELEASE "0_11" CACHE STRING "dfu-util release that the buil
 set(_expected "${KELVORA_DFU_UTIL_BANNER_${KELVORA_DFU_UTIL_RELEASE}}")
 if(NOT _banner STREQUAL _expected)
     message(FATAL_ERROR
-        "The dfu-util to embed (${KELVORA_HOST_DFU_UTIL}) prints another banner than the "
-        "dfu-util ${KELVORA_DFU_UTIL_RELEASE} banner this build expects.\n"
-        "It printed:\n${_banner}")
+        "The dfu-util to embed prints another banner than the dfu-util "
+        "${KELVORA_DFU_UTIL_RELEASE} banner this build expects.\n"
+        "Executable: ${KELVORA_HOST_DFU_UTIL}\nIt printed:\n${_banner}")
 endif()
 
 get_filename_component(KELVORA_HOST_LIBUSB_REAL "${KELVORA_HOST_LIBUSB}" REALPATH)
 set(KELVORA_LIBUSB_FILENAME "libusb-1.0.so.0")
 set(KELVORA_DFU_BUNDLE_DIR "${CMAKE_BINARY_DIR}/dfu_util_bundle")
+# The banner again for the build step that checks the copy actually embedded.
+set(KELVORA_DFU_UTIL_BANNER_FILE "${CMAKE_BINARY_DIR}/dfu_util_expected_banner.txt")
+file(WRITE "${KELVORA_DFU_UTIL_BANNER_FILE}" "${_expected}")

@@ -22,12 +22,17 @@ void keep_simulated_unit_in_working_directory() {
 
 } // namespace
 
-void init_device_side() {
+bool init_device_side() {
     if (simulator::use)
         qInfo() << "Will use simulator (i.e. option 'use_simulator).";
     else
         qInfo() << "Will use real device (i.e. no option 'use_simulator'.)";
 
+    // Never the bare program name, nor a path outside the working directory.
+    if (!Files::external_dir.isValid()) {
+        qWarning() << "No working directory:" << Files::external_dir.errorString();
+        return false;
+    }
     if (simulator::use) {
         simulator::setup_for_simulated_dfu_util(simulator::normal);
         keep_simulated_unit_in_working_directory();
@@ -37,9 +42,11 @@ void init_device_side() {
     qInfo() << "Compiled for platform (OS):" << support_misc::compiled_for_platform()
             << "with 'DEBUG'" << (support_misc::compiled_w_DEBUG ? "defined" : "not defined");
 
-    Files::extract_resources({Files::desired_FW_dfu, Files::desired_FW_bin,
-                              Files::dfu_util_executable, Files::libusb_dylib},
-                             true);
+    if (!Files::extract_resources({Files::desired_FW_dfu, Files::desired_FW_bin,
+                                   Files::dfu_util_executable, Files::libusb_dylib},
+                                  true))
+        return false;
     support_misc::mark_file_executable(DFU::dfu_util::full_path());
     DFU::dfu_util::execution_test();
+    return true;
 }

@@ -1,9 +1,14 @@
+#include "app/refuse_start.h"
 #include "app/startup.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // Only one run per user session talks to units; a second one ends before it starts. The
+    // working directory's own failure is the clearer message, so it is looked at first.
+    refuse_start_without_working_dir();
+    refuse_second_instance();
     GUI_init();
     return GUI_cleanup(app.exec());
 }

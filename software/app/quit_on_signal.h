@@ -1,5 +1,16 @@
 #pragma once
 
-// Makes SIGINT and SIGTERM end the run like closing the main window: the event loop returns,
-// the shut-down sequence runs and the working directory is removed at exit.
+// Termination signals (SIGTERM, SIGINT, SIGHUP, SIGQUIT) end the run like closing the main
+// window: the event loop returns, the shut-down sequence runs and the working directory is
+// removed at exit. A signal that was ignored when the process started stays ignored.
+
+// Installs the handlers. Needs no application object: it runs during static initialisation,
+// before the working directory is made. Later calls do nothing.
+void watch_termination_signals();
+
+// The first termination signal received so far, or 0. Safe from any thread.
+int pending_termination_signal();
+
+// Lets the event loop see the signals: one received earlier (or later) ends the loop with
+// the status 128 + the signal's number.
 void quit_event_loop_on_termination_signals();

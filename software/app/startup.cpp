@@ -4,8 +4,10 @@
 #include "app/connections.h"
 #include "app/device_startup.h"
 #include "app/quit_on_signal.h"
+#include "app/refuse_start.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "dfu/command.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
 #include "gui/fonts.h"
@@ -36,16 +38,21 @@ Settings::GUI read_gui_settings(QString const& path) {
 void GUI_init() {
     auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
 
-    // Switches first: -l decides where the messages of everything after go.
+    // Termination signals end the event loop from here on; switches next, since -l decides
+    // where the messages of everything after go.
+    quit_event_loop_on_termination_signals();
     parse_arguments(app);
+    // Nothing runs from a working directory that could not be made safely.
+    refuse_start_without_working_dir();
     support::setup_fonts();
     logWindow = new LogWindow(nullptr);
     // Closing the main window ends the run even while the log window is open.
     logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
     if (log_window_requested())
         qInstallMessageHandler(logWindowMessageHandler);
-    // Real or simulated dfu-util, the carried files extracted and dfu-util tried once.
-    init_device_side();
+    // Real or simulated dfu-util, the carried files extracted and checked, dfu-util tried once.
+    if (!init_device_side())
+        refuse_to_start(start_up_message("error_extract", Files::extraction_error()));
 
     // The product and revision of the carried image, from its information block.
     Device::FW_Info const desired = DFU::desired_FW_Info();
@@ -56,6 +63,7 @@ void GUI_init() {
     settings.desired_FW_type = desired.product.type;
     settings.desired_FW_revision = desired.revision;
 
+    end_start_up_on_signal();
     mainWindow = MainWindow_factory(&settings, nullptr, simulator::use);
     mainWindow->setWindowTitle("Kelvora Firmware Upgrade Tool");
 
@@ -80,12 +88,11 @@ void GUI_init() {
     });
     sm_B->start();
     mainWindow->show();
-
-    quit_event_loop_on_termination_signals();
 }
 
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns:" << result;
+    DFU::end_waits_for_exit();
     if (sm_B)
         sm_B->stop();
     if (sm_A)

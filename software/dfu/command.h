@@ -39,7 +39,15 @@ using Result = std::pair<int, QString>;
 // Runs the command of row id with extra appended and waits for it. Blocks the calling thread.
 Result run_command(CmdID id, QStringList const& extra = {});
 
-// How long run_command waits before it logs and waits again without limit. Tests shorten it.
+// How long run_command waits before it logs and waits on, and when it gives up: a child still
+// running at wait_limit_ms is killed and reported as failed (-1). Tests shorten both.
 extern int first_wait_ms;
+extern int wait_limit_ms;
+
+// Tells every running and later run_command that the run is ending: a child that moves no
+// data to or from a unit (the version test, the listing, the simulator's set-up) is stopped
+// at once; transfers are still waited for, within wait_limit_ms. Safe from any thread.
+// Tests switch it off again with false.
+void end_waits_for_exit(bool ending = true);
 
 } // namespace DFU

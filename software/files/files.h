@@ -1,7 +1,8 @@
 #pragma once
 
+#include "files/working_dir.h"
+
 #include <QString>
-#include <QTemporaryDir>
 
 #include <map>
 #include <vector>
@@ -21,7 +22,7 @@ enum ID {
     uploaded_OTP_bin = 6,
 };
 
-extern QTemporaryDir external_dir;
+extern WorkingDir external_dir;
 extern std::map<ID, QString> basename;
 
 extern QString const dfu_util_executable_fileName;
@@ -31,9 +32,21 @@ extern QString const uploaded_FW_fileName_bin;
 extern QString const uploaded_FW_info_fileName_bin;
 extern QString const uploaded_OTP_fileName_bin;
 
-// Copies ":resources/<name>" of each id into the working directory, never overwriting.
-// Returns false only when the directory is missing, or a copy failed and the flag is set.
+// Copies ":resources/<name>" of each id into the working directory, never overwriting, and
+// reads each copy back against its resource. Returns false only when the directory is
+// missing, or a copy failed and the flag is set; extraction_error() then says which file
+// failed and why.
 bool extract_resources(std::vector<ID> ids, bool fail_on_error);
+QString extraction_error();
+
+// Why the extracted file at path differs from its resource, or an empty text.
+QString differs_from_resource(QString const& path, QString const& resource);
+
+// Why bytes more bytes cannot be written to path on this computer (folder not writable, disk
+// full), or an empty text when nothing local stands in the way. bytes < 0: size unknown.
+QString cannot_write(QString const& path, qint64 bytes);
+// Why path cannot be read, or an empty text.
+QString cannot_read(QString const& path);
 
 // The working directory's path, "/" and the file name of the id.
 QString path_of(ID id);

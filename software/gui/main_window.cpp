@@ -1,6 +1,7 @@
 #include "gui/main_window.h"
 
 #include "device/product_table.h"
+#include "files/files.h"
 #include "files/support_misc.h"
 #include "gui/circle.h"
 #include "gui/install_button.h"
@@ -146,8 +147,11 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 MainWindow* MainWindow_factory(Settings::Settings const* settings, QWidget* parent,
                                bool use_simulator) {
     static QString const status_id("status_noDev");
-    if (settings->gui.text(status_id).isEmpty())
+    if (settings->gui.text(status_id).isEmpty()) {
+        // The fatal message aborts: nothing would remove the working directory at exit.
+        Files::external_dir.remove();
         qFatal("No message with id '%s' found, aborting", qPrintable(status_id));
+    }
 
     auto* window = new MainWindow(settings, parent);
     window->install_button = new InstallButton(window);

@@ -4,10 +4,15 @@
 #include "files/files.h"
 #include "files/support_misc.h"
 #include "message_log.h"
+#include "small_filesystem.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <chrono>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -27,6 +32,11 @@ private slots:
     void program_that_cannot_start();
     void missing_row_gets_the_default();
     void child_outliving_the_first_wait();
+    void wait_bounds_data();
+    void wait_bounds();
+    void end_of_run_stops_a_running_listing();
+    void local_cause_of_a_failed_transfer_data();
+    void local_cause_of_a_failed_transfer();
     void execution_test_with_the_real_dfu_util();
     void execution_test_banners_data();
     void execution_test_banners();
@@ -44,6 +54,8 @@ void TestRunCommand::cleanup() {
     DFU::commands = saved_commands;
     DFU::Command::path.clear();
     DFU::first_wait_ms = 30000;
+    DFU::wait_limit_ms = 120000;
+    DFU::end_waits_for_exit(false);
 }
 
 void TestRunCommand::command_text() {
@@ -148,7 +160,125 @@ void TestRunCommand::child_outliving_the_first_wait() {
     QCOMPARE(result.second, QString("late"));
     QVERIFY(log.contains("waitForFinished(): Process did not finish in time, exit status: "
                          "QProcess::NormalExit and output: \"early\""));
-    QVERIFY(log.contains("will wait again, forever"));
+    QVERIFY(log.contains("will wait again, at most 119 s"));
+}
+
+void TestRunCommand::wait_bounds_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("sleep_ms"); // how long the child takes
+    QTest::addColumn<bool>("run_ending");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QString const killed = "Killing \"" + fake_child + "\" still running after 3 s";
+    QString const not_started = "Not starting \"" + fake_child + "\" (\"sleep\"";
+    QTest::newRow("stalled download killed at the limit")
+        << int(DFU::download_FW) << "600000" << false << -1 << killed;
+    QTest::newRow("stalled upload killed at the limit")
+        << int(DFU::upload_FW) << "600000" << false << -1 << killed;
+    QTest::newRow("stalled listing killed at the limit")
+        << int(DFU::list) << "600000" << false << -1 << killed;
+    QTest::newRow("slow download within the limit")
+        << int(DFU::download_FW) << "700" << false << 0 << "will wait again, at most 2 s";
+    QTest::newRow("listing not started when the run ends")
+        << int(DFU::list) << "600000" << true << -1 << not_started;
+    QTest::newRow("version test not started when the run ends")
+        << int(DFU::version) << "600000" << true << -1 << not_started;
+    QTest::newRow("download finishes although the run ends")
+        << int(DFU::download_FW) << "700" << true << 0 << "will wait again, at most 2 s";
+    QTest::newRow("stalled download killed at the limit although the run ends")
+        << int(DFU::download_FW) << "600000" << true << -1 << killed;
+}
+
+void TestRunCommand::wait_bounds() {
+    QFETCH(int, id);
+    QFETCH(QString, sleep_ms);
+    QFETCH(bool, run_ending);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    DFU::first_wait_ms = 300;
+    DFU::wait_limit_ms = 3000;
+    DFU::end_waits_for_exit(run_ending);
+    DFU::commands[DFU::CmdID(id)] = {fake_child, {}};
+    MessageLog log;
+    auto const result = DFU::run_command(DFU::CmdID(id), {"sleep", sleep_ms, "early"});
+    QCOMPARE(result.first, code);
+    QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
+    if (code == 0)
+        QCOMPARE(result.second, QString("late"));
+}
+
+void TestRunCommand::end_of_run_stops_a_running_listing() {
+    QTemporaryDir scratch;
+    QString const started = scratch.path() + "/started";
+    DFU::commands[DFU::list] = {"/bin/sh", {"-c", "touch \"$0\"; exec sleep 600", started}};
+    // The run ends once the listing's child is under way.
+    std::thread ender([&started] {
+        while (!QFileInfo::exists(started))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        DFU::end_waits_for_exit();
+    });
+    MessageLog log;
+    auto const result = DFU::run_command(DFU::list);
+    ender.join();
+    QCOMPARE(result.first, -1);
+    QVERIFY2(log.contains("Stopping \"/bin/sh\" because the run ends"),
+             qPrintable(log.lines().join('\n')));
+    QVERIFY(!log.contains("Not starting"));
+}
+
+void TestRunCommand::local_cause_of_a_failed_transfer_data() {
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("where"); // the folder of the file: plain, missing or full
+    QTest::addColumn<QString>("cause"); // %1: the folder; empty: no local cause
+    QTest::newRow("upload, room to spare") << int(DFU::upload_FW) << "plain"
+                                           << "";
+    QTest::newRow("upload into a missing folder") << int(DFU::upload_OTP) << "missing"
+                                                  << "the folder %1 does not exist";
+    QTest::newRow("upload into a full file system") << int(DFU::upload_FW) << "full"
+                                                    << "no room left in %1 (0 bytes free, ";
+    QTest::newRow("download of a missing file") << int(DFU::download_FW) << "plain"
+                                                << "cannot read %1/image.bin (No such file";
+    QTest::newRow("listing") << int(DFU::list) << "missing"
+                             << "";
+}
+
+void TestRunCommand::local_cause_of_a_failed_transfer() {
+    QFETCH(int, id);
+    QFETCH(QString, where);
+    QFETCH(QString, cause);
+    QTemporaryDir scratch;
+    QString folder = scratch.path();
+    std::unique_ptr<SmallFilesystem> small;
+    if (where == "missing")
+        folder += "/missing";
+    if (where == "full") {
+        folder += "/full";
+        QVERIFY(QDir().mkdir(folder));
+        small = std::make_unique<SmallFilesystem>(folder, "16k");
+        if (!small->mounted())
+            QSKIP("no permission to mount a small file system here");
+        QVERIFY(small->fill("filler"));
+    }
+    // The stand-in child fails like dfu-util does; the file named after "-U" or "-D" decides,
+    // whatever follows it (the unit's serial).
+    DFU::commands[DFU::CmdID(id)] = {fake_child, {"exit", "74", ""}};
+    QString const file = folder + "/image.bin";
+    QStringList extra;
+    if (id == DFU::upload_FW)
+        extra << "-s"
+              << "0x08000000:625900";
+    extra << (id == DFU::download_FW ? "-D" : "-U") << file << "-S"
+          << "3276375B3333";
+    MessageLog log;
+    QCOMPARE(DFU::run_command(DFU::CmdID(id), extra).first, 74);
+    QStringList const local = log.lines().filter("Local cause, not the unit:");
+    if (cause.isEmpty()) {
+        QCOMPARE(local, QStringList());
+    } else {
+        QCOMPARE(local.size(), 1);
+        QVERIFY2(local.first().startsWith("Local cause, not the unit: " + cause.arg(folder)),
+                 qPrintable(local.first()));
+    }
 }
 
 void TestRunCommand::execution_test_with_the_real_dfu_util() {

@@ -1,13 +1,19 @@
 // Extraction into the working directory and the small file helpers.
 #include "files/files.h"
+#include "files/process_lock.h"
 #include "files/support_misc.h"
 #include "message_log.h"
+#include "small_filesystem.h"
 #include "test_files.h"
 
 #include <QDir>
 #include <QFile>
+#include <QResource>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using test_files::read_all;
 using test_files::write_all;
@@ -27,6 +33,13 @@ private slots:
     void load_text_file_that_cannot_be_opened();
     void remove_carriage_returns();
     void platform();
+    void working_dir_only_in_a_safe_folder_data();
+    void working_dir_only_in_a_safe_folder();
+    void folders_of_ended_runs_are_removed_data();
+    void folders_of_ended_runs_are_removed();
+    void resources_stored_as_intended_data();
+    void resources_stored_as_intended();
+    void local_cause_of_a_failed_write();
 };
 
 void TestFiles::working_directory_and_names() {
@@ -85,8 +98,9 @@ void TestFiles::identifier_without_resource() {
     QFile::remove(Files::path_of(Files::desired_FW_dfu));
     MessageLog log;
     QVERIFY(!Files::extract_resources({Files::ID(id), Files::desired_FW_dfu}, true));
-    QCOMPARE(log.lines(),
-             (QStringList{"Failed to extract \"" + name + "\"", "Extracted \"firmware.dfu\""}));
+    QCOMPARE(log.lines(), (QStringList{"Failed to extract \"" + name + "\" \"no such resource\"",
+                                       "Extracted \"firmware.dfu\""}));
+    QCOMPARE(Files::extraction_error(), name + ": no such resource");
     QVERIFY(QFileInfo::exists(Files::path_of(Files::desired_FW_dfu)));
     QVERIFY(!QFileInfo::exists(Files::path_of(Files::ID(id))));
 }
@@ -170,6 +184,145 @@ void TestFiles::platform() {
     text.clear();
     QDebug(&text) << static_cast<support_misc::Platform>(7) << "x";
     QCOMPARE(text, QString(" x "));
+}
+
+void TestFiles::working_dir_only_in_a_safe_folder_data() {
+    QTest::addColumn<QString>("make");   // what the folder is
+    QTest::addColumn<int>("mode");       // its permissions
+    QTest::addColumn<QString>("reason"); // empty: the working directory is made
+    QTest::newRow("missing") << "missing" << 0 << "the folder does not exist";
+    QTest::newRow("regular file") << "file" << 0644 << "it is not a folder";
+    QTest::newRow("world-writable, no sticky bit")
+        << "dir" << 0777 << "other users may write in it and it lacks the sticky bit";
+    QTest::newRow("group-writable, no sticky bit")
+        << "dir" << 0770 << "other users may write in it and it lacks the sticky bit";
+    QTest::newRow("belongs to another user") << "foreign" << 01777 << "it belongs to another user";
+    QTest::newRow("world-writable with sticky bit") << "dir" << 01777 << "";
+    QTest::newRow("private") << "dir" << 0700 << "";
+}
+
+void TestFiles::working_dir_only_in_a_safe_folder() {
+    QFETCH(QString, make);
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+    QTemporaryDir scratch;
+    QString const base = scratch.path() + "/base";
+    if (make == "file")
+        QVERIFY(write_all(base, "not a folder"));
+    else if (make != "missing")
+        QVERIFY(QDir().mkdir(base));
+    if (make == "foreign" && ::chown(QFile::encodeName(base).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give the folder to another user here");
+    if (mode)
+        QVERIFY(::chmod(QFile::encodeName(base).constData(), mode_t(mode)) == 0);
+    QStringList const before = QDir(scratch.path()).entryList(QDir::AllEntries | QDir::Hidden);
+
+    auto dir = std::make_unique<Files::WorkingDir>(base);
+    if (reason.isEmpty()) {
+        QVERIFY2(dir->isValid(), qPrintable(dir->errorString()));
+        QVERIFY(dir->path().startsWith(base + "/upgrade_"));
+        QVERIFY(QFileInfo(dir->path()).permissions() ==
+                (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
+                 QFile::WriteUser | QFile::ExeUser));
+        QString const path = dir->path();
+        dir.reset();
+        QVERIFY(!QFileInfo::exists(path));
+    } else {
+        QVERIFY(!dir->isValid());
+        QCOMPARE(dir->path(), QString());
+        QCOMPARE(dir->errorString(), base + ": " + reason);
+        QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::Hidden), before);
+        if (make != "file" && make != "missing")
+            QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+}
+
+void TestFiles::folders_of_ended_runs_are_removed_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("marker nobody holds") << "ended" << true;
+    QTest::newRow("marker held by a live run") << "live" << false;
+    QTest::newRow("no marker") << "unmarked" << false;
+    QTest::newRow("link to a folder") << "link" << false;
+    QTest::newRow("another user's folder") << "foreign" << false;
+    QTest::newRow("other name") << "other" << false;
+}
+
+void TestFiles::folders_of_ended_runs_are_removed() {
+    QFETCH(QString, kind);
+    QFETCH(bool, removed);
+    QTemporaryDir base;
+    QTemporaryDir elsewhere;
+    QString const name = kind == "other" ? "mine_ABCDEF" : "upgrade_ABCDEF";
+    QString const path = base.path() + "/" + name;
+    QString const target = kind == "link" ? elsewhere.path() : path;
+    if (kind == "link")
+        QVERIFY(QFile::link(target, path));
+    else
+        QVERIFY(QDir().mkdir(path));
+    QVERIFY(QDir().mkpath(target + "/simulated_unit"));
+    QVERIFY(write_all(target + "/firmware.bin", "image"));
+    if (kind != "unmarked")
+        QVERIFY(write_all(target + "/.owner", ""));
+    ProcessLock live;
+    if (kind == "live")
+        QCOMPARE(live.take(target + "/.owner", false), ProcessLock::Taken);
+    if (kind == "foreign" && ::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give the folder to another user here");
+
+    QCOMPARE(Files::WorkingDir::remove_abandoned(base.path()), removed ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(path), !removed);
+    QVERIFY(QFileInfo::exists(target + "/firmware.bin") != removed);
+    // A new working directory beside it leaves it as the clean-up found it.
+    Files::WorkingDir const fresh(base.path());
+    QVERIFY(fresh.isValid());
+    QCOMPARE(QFileInfo::exists(path), !removed);
+}
+
+void TestFiles::resources_stored_as_intended_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("algorithm");
+    int const none = int(QResource::NoCompression);
+    QTest::newRow("regular font") << "KelvoraSans-Regular.otf" << none;
+    QTest::newRow("bold font") << "KelvoraSans-Bold.otf" << none;
+    QTest::newRow("dfu-util") << "dfu-util" << none;
+    QTest::newRow("libusb") << "libusb-1.0.so.0" << none;
+    QTest::newRow("firmware.bin") << "firmware.bin" << none;
+    QTest::newRow("firmware.dfu") << "firmware.dfu" << none;
+    QTest::newRow("background") << "background.jpg" << none;
+    QTest::newRow("settings") << "settings_GUI.json" << int(QResource::ZlibCompression);
+}
+
+void TestFiles::resources_stored_as_intended() {
+    QFETCH(QString, name);
+    QFETCH(int, algorithm);
+    QResource const resource(":resources/" + name);
+    QVERIFY(resource.isValid());
+    QCOMPARE(int(resource.compressionAlgorithm()), algorithm);
+    // Stored plain, the bytes are the file's; compressed, they are fewer.
+    if (algorithm == int(QResource::NoCompression))
+        QCOMPARE(resource.size(), resource.uncompressedSize());
+    else
+        QVERIFY(resource.size() < resource.uncompressedSize());
+}
+
+void TestFiles::local_cause_of_a_failed_write() {
+    QTemporaryDir scratch;
+    QString const mount_point = scratch.path() + "/small";
+    QVERIFY(QDir().mkdir(mount_point));
+    SmallFilesystem const small(mount_point, "64k");
+    if (!small.mounted())
+        QSKIP("no permission to mount a small file system here");
+
+    QString const file = mount_point + "/uploaded_FW.bin";
+    QCOMPARE(Files::cannot_write(file, 2048), QString());
+    QCOMPARE(Files::cannot_read(file), "cannot read " + file + " (No such file or directory)");
+    // Full, as an upload that ran out of room leaves it.
+    QVERIFY(small.fill("uploaded_FW.bin"));
+    QString const cause = Files::cannot_write(file, 625900);
+    QVERIFY2(cause.startsWith("no room left in " + mount_point + " (0 bytes free, "),
+             qPrintable(cause));
+    QCOMPARE(Files::cannot_read(file), QString());
 }
 
 QTEST_GUILESS_MAIN(TestFiles)

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QScreen>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -395,13 +396,21 @@ void TestMainWindow::keys() {
 }
 
 void TestMainWindow::missing_status_text_stops_the_program() {
+    QTemporaryDir tmp;
+    QTemporaryDir runtime; // Qt's own runtime folder, kept apart from the temporary directory
     QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", tmp.path());
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    probe.setProcessEnvironment(env);
     probe.start(KELVORA_GUI_PROBE, {"no-status-text"});
     QVERIFY(probe.waitForFinished(30000));
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
     QByteArray const err = probe.readAllStandardError();
     QVERIFY2(err.contains("No message with id 'status_noDev' found, aborting"), err.constData());
     QVERIFY2(!err.contains("window built"), err.constData());
+    // The abort skips the clean-up at exit; the working directory went before it.
+    QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 KELVORA_TEST_MAIN(TestMainWindow)

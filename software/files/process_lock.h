@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// An exclusive lock on a file, held for as long as this object lives. The operating system
+// drops it when the process ends in any way (SIGKILL included), so a lock that can be taken
+// always belongs to nobody alive, whatever process id a later process happens to get.
+class ProcessLock {
+public:
+    ProcessLock() = default;
+    ~ProcessLock();
+    ProcessLock(ProcessLock const&) = delete;
+    ProcessLock& operator=(ProcessLock const&) = delete;
+
+    enum Outcome { Taken, HeldByOther, Failed };
+
+    // Opens (creating it when create is set) the file at path and takes the lock without
+    // waiting. On Failed, error() says why. Symbolic links are not followed.
+    Outcome take(QString const& path, bool create);
+    void release();
+    bool held() const { return fd_ >= 0; }
+    QString error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    QString error_;
+};
