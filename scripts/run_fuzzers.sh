@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-fuzz
 seconds=${KELVORA_FUZZ_SECONDS:-20}
-targets=(otp_info fw_info dfu_util_parser)
+targets=(otp_info fw_info dfu_util_parser dfu_util_progress)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKELVORA_WERROR=ON -DKELVORA_SANITIZE=address -DKELVORA_BUILD_FUZZERS=ON >/dev/null

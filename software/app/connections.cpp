@@ -83,6 +83,8 @@ void add_connections(QApplication* app) {
                      [bar] { bar->startAutoProgress("Upgrading firmware", 100.0); });
     QObject::connect(sm_B, &SM_B::sig_UploadingVerifying,
                      [bar] { bar->startAutoProgress("Uploading & verifying", 0.5); });
+    // Once dfu-util reports its progress, the bar follows it instead of the clock.
+    QObject::connect(sm_A, &SM_A::sig_FwProgress, bar, &ProgressBar::followProgress);
     // 13
     QObject::connect(sm_B, &SM_B::sig_FwMatches, [window, bar] {
         bar->timer->stop();

@@ -62,6 +62,7 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
         &SM_A::sig_A0_entered, &SM_A::sig_A1_entered, &SM_A::sig_A2_entered, &SM_A::sig_A3_entered,
         &SM_A::sig_A4_entered, &SM_A::sig_A5_entered, &SM_A::sig_A6_entered, &SM_A::sig_A7_entered,
         &SM_A::sig_DevConnInfo, &QThread::started, &QThread::finished);
+    tsan_edges::order_queued_calls(this, &SM_A::sig_FwProgress);
     qDebug() << "SM_A created";
 }
 
@@ -210,7 +211,8 @@ void SM_A::run() {
         case A5:
             emit sig_A5_entered();
             emit sig_FwDownloading();
-            DFU::download_FW_to_device(bin_file);
+            DFU::download_FW_to_device(bin_file,
+                                       [this](int percent) { emit sig_FwProgress(percent); });
             emit sig_FwDownloaded();
             step = A0;
             break;
@@ -218,7 +220,8 @@ void SM_A::run() {
         case A6:
             emit sig_A6_entered();
             emit sig_FwUploading();
-            if (DFU::upload_and_compare_FW_bin(bin_file, upload_file)) {
+            if (DFU::upload_and_compare_FW_bin(
+                    bin_file, upload_file, [this](int percent) { emit sig_FwProgress(percent); })) {
                 qDebug() << "Uploaded FW matches";
                 emit sig_FwUploadedMatches();
             } else {

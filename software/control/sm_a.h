@@ -59,6 +59,9 @@ signals:
     void sig_FwUploading();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
+    // How far the running download (erase and write) or read-back is, 0 to 100, as
+    // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
+    void sig_FwProgress(int percent);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();

@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QProcess>
 
+#include <utility>
+
 namespace DFU {
 
 QString Command::path;
@@ -30,10 +32,40 @@ QString output_text(QByteArray const& bytes) {
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
+// Hands each new piece of standard output to a handler without taking it from the process,
+// so that the runner reads exactly what it read without the tap.
+class OutputTap {
+public:
+    OutputTap(QProcess& process, std::function<void(QByteArray const&)> handler)
+        : process(process), handler(std::move(handler)) {
+        if (this->handler)
+            QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { look(); });
+    }
+
+private:
+    void look() {
+        QByteArray const now = process.peek(process.bytesAvailable());
+        // The runner may have read the buffer since the last look: then all of it is new.
+        QByteArray const fresh = now.startsWith(seen) ? now.mid(seen.size()) : now;
+        seen = now;
+        if (!fresh.isEmpty())
+            handler(fresh);
+    }
+
+    QProcess& process;
+    std::function<void(QByteArray const&)> handler;
+    QByteArray seen; // the unread output at the last look
+};
+
 } // namespace
 
 Result run_command(CmdID id, QStringList const& extra) {
+    return run_command(id, extra, OutputTaps());
+}
+
+Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     QProcess process;
+    OutputTap const tap(process, taps.on_output);
     Command const& row = commands[id];
     QString const program =
         Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
@@ -61,6 +93,8 @@ Result run_command(CmdID id, QStringList const& extra) {
     }
     if (failed_to_start || process.exitStatus() != QProcess::NormalExit || code != 0)
         qInfo() << "Exit with" << code << "from" << program << arguments << "returned:" << output;
+    if (taps.error_output)
+        *taps.error_output = process.readAllStandardError();
     return {code, output};
 }
 

@@ -1,6 +1,7 @@
 #include "dfu/device_operations.h"
 
 #include "app/command_line.h"
+#include "dfu/dfu_util_progress.h"
 #include "files/files.h"
 #include "files/support_misc.h"
 
@@ -15,6 +16,20 @@ namespace {
 
 QString working_file(QString const& name) {
     return Files::external_dir.path() + "/" + name;
+}
+
+// Runs the command and reports its progress bars as they come; without a handler it is the
+// plain run.
+Result run_with_progress(CmdID id, QStringList const& extra, ProgressHandler const& on_progress) {
+    if (!on_progress)
+        return run_command(id, extra);
+    ProgressReader reader;
+    OutputTaps taps;
+    taps.on_output = [&reader, &on_progress](QByteArray const& bytes) {
+        for (ProgressStep const& step : reader.feed(bytes))
+            on_progress(overall_percent(step));
+    };
+    return run_command(id, extra, taps);
 }
 
 } // namespace
@@ -61,20 +76,23 @@ Device::FW_Info read_FW_Info(DeviceItem const* /*item*/) {
     return Device::make_FW_Info(file);
 }
 
-int download_FW_to_device(QString const& file) {
-    return run_command(download_FW, {file}).first;
+int download_FW_to_device(QString const& file, ProgressHandler const& on_progress) {
+    return run_with_progress(download_FW, {file}, on_progress).first;
 }
 
-int upload_FW_from_device(QString const& file, int size) {
+int upload_FW_from_device(QString const& file, int size, ProgressHandler const& on_progress) {
     support_misc::ensure_file_is_deleted(file);
-    return run_command(upload_FW, {"-s", QString("0x08000000:%1").arg(size), "-U", file}).first;
+    return run_with_progress(upload_FW, {"-s", QString("0x08000000:%1").arg(size), "-U", file},
+                             on_progress)
+        .first;
 }
 
-bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded) {
+bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded,
+                               ProgressHandler const& on_progress) {
     int const size = size_of_binary_file(desired);
     if (size <= 0)
         return false;
-    if (upload_FW_from_device(uploaded, size) != 0)
+    if (upload_FW_from_device(uploaded, size, on_progress) != 0)
         return false;
     return compare_FW_bin_files(desired, uploaded);
 }

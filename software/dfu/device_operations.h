@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // What the worker does with the attached unit. Every operation runs fixed dfu-util commands
 // and exchanges data with dfu-util only through files in the working directory. All of them
 // block the calling thread while dfu-util runs.
@@ -23,16 +25,21 @@ Result read_device_info(DeviceItem const* item, DeviceInfo* info);
 // empty block.
 Device::FW_Info read_FW_Info(DeviceItem const* item);
 
+// Told, on the calling thread, how far a running download or upload is: 0 to 100 of the
+// whole command, from dfu-util's own progress bars (erase and write, or read).
+using ProgressHandler = std::function<void(int percent)>;
+
 // Downloads the image to 0x08000000; the unit leaves DFU mode afterwards. Returns the
 // exit code.
-int download_FW_to_device(QString const& file);
+int download_FW_to_device(QString const& file, ProgressHandler const& on_progress = {});
 
 // Uploads size bytes of flash from 0x08000000 into file. Returns the exit code.
-int upload_FW_from_device(QString const& file, int size);
+int upload_FW_from_device(QString const& file, int size, ProgressHandler const& on_progress = {});
 
 // Uploads exactly as many bytes as desired holds into uploaded and compares both files.
 // Runs nothing when desired is empty or unreadable.
-bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded);
+bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded,
+                               ProgressHandler const& on_progress = {});
 
 // Size in bytes, or -1 when the file cannot be opened (or does not fit an int).
 int size_of_binary_file(QString const& file);

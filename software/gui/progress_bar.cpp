@@ -71,3 +71,10 @@ void ProgressBar::increase() {
         emit finished();
     }
 }
+
+void ProgressBar::followProgress(int percent) {
+    timer->stop();
+    int const clamped = std::clamp(percent, 0, 100);
+    int const target = minimum() + int(qint64(maximum() - minimum()) * clamped / 100);
+    setValue(std::max(value(), target));
+}

@@ -6,7 +6,8 @@
 
 class QTimer;
 
-// A progress bar that fills itself by the clock over a given duration.
+// A progress bar that fills itself by the clock over a given duration, until the work it
+// shows reports its own progress: from then on it follows those reports.
 class ProgressBar : public QProgressBar {
     Q_OBJECT
 
@@ -33,4 +34,7 @@ public slots:
     void startAutoProgress(QString format, double duration = -1);
     void startAutoProgress();
     void increase();
+    // The work is `percent` (0 to 100) done: the clock stops driving the bar, and the bar
+    // never moves back within one start.
+    void followProgress(int percent);
 };

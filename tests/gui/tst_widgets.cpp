@@ -35,6 +35,8 @@ private slots:
     void progress_negative_keeps_previous();
     void progress_restart_while_running();
     void progress_stopped_from_outside();
+    void progress_follows_reports_data();
+    void progress_follows_reports();
     void circle_geometry_data();
     void circle_geometry();
     void circle_ring_pixels();
@@ -191,6 +193,36 @@ void tst_Widgets::progress_stopped_from_outside() {
     QTest::qWait(800);
     QCOMPARE(bar.value(), value);
     QCOMPARE(finished.count(), 0);
+}
+
+void tst_Widgets::progress_follows_reports_data() {
+    QTest::addColumn<QList<int>>("reports");
+    QTest::addColumn<QList<int>>("values");
+    QTest::newRow("rising") << QList<int>{0, 12, 35, 100} << QList<int>{0, 12, 35, 100};
+    QTest::newRow("never back") << QList<int>{40, 20, 41} << QList<int>{40, 40, 41};
+    QTest::newRow("out of range") << QList<int>{-5, 250} << QList<int>{0, 100};
+}
+
+void tst_Widgets::progress_follows_reports() {
+    QFETCH(QList<int>, reports);
+    QFETCH(QList<int>, values);
+    ProgressBar bar(nullptr);
+    QSignalSpy finished(&bar, &ProgressBar::finished);
+    bar.startAutoProgress("Upgrading firmware", 0.2);
+    for (int i = 0; i < reports.size(); ++i) {
+        bar.followProgress(reports[i]);
+        QCOMPARE(bar.value(), values[i]);
+        QVERIFY(!bar.timer->isActive());
+    }
+    // The clock no longer drives the bar, although its duration has passed.
+    QTest::qWait(400);
+    QCOMPARE(bar.value(), values.last());
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(bar.format(), QString("Upgrading firmware"));
+    // A new start goes back to the clock, from the minimum.
+    bar.startAutoProgress("Uploading & verifying", 10.0);
+    QCOMPARE(bar.value(), bar.minimum());
+    QVERIFY(bar.timer->isActive());
 }
 
 void tst_Widgets::circle_geometry_data() {

@@ -1,0 +1,236 @@
+// The whole tool against virtual units with the real dfu-util that it carries, watched for
+// what the user sees beyond the flow itself: the progress bar during a download and the
+// read-back, against units with realistic timing.
+//
+// The tool's bus folder is a link that each case points at its own bus, as in
+// tst_vusb_upgrade.
+#include "app/startup.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "dfu/command.h"
+#include "files/files.h"
+#include "gui/install_button.h"
+#include "gui/main_window.h"
+#include "gui/progress_bar.h"
+#include "message_log.h"
+#include "settings/settings.h"
+#include "vusb_env.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+
+using vusb_env::Bus;
+using vusb_env::UnitSetup;
+
+namespace {
+
+constexpr int flow_timeout_ms = 90000;
+
+QString attached_link;
+QString empty_bus;
+
+bool attach(QString const& folder) {
+    QString const next = attached_link + ".next";
+    QFile::remove(next);
+    return QFile::link(folder, next) &&
+           std::rename(QFile::encodeName(next).constData(),
+                       QFile::encodeName(attached_link).constData()) == 0;
+}
+
+QByteArray read_file(QString const& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool in_state(QState const* state) {
+    return sm_B->configuration().contains(const_cast<QState*>(state));
+}
+
+// The carried image with another revision in its information block.
+QByteArray with_revision(QByteArray image, QString const& revision) {
+    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    if (block < 0)
+        return {};
+    QByteArray field = revision.toUtf8();
+    field.append(QByteArray(32 - field.size(), '\0'));
+    image.replace(block + 40, 32, field);
+    return image;
+}
+
+QByteArray otp_record() {
+    QByteArray record("\x11\x47\x23\x01\x04", 5);
+    record += QByteArray(3, char(0xFF));
+    record += QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
+    return record;
+}
+
+// One change of the bar's value, with what the unit and the working files held right then.
+struct BarStep {
+    QString phase; // "download" or "verify"
+    int value = 0;
+    bool image_written = false; // the unit's flash holds the whole image
+    qint64 read_back = 0;       // bytes of the read-back file
+};
+
+} // namespace
+
+class TestVusbProgress : public QObject {
+    Q_OBJECT
+
+    QByteArray carried_;
+    std::unique_ptr<Bus> bus_;
+    std::unique_ptr<MessageLog> log_;
+    int serial_counter_ = 0;
+
+    UnitSetup unit(QString const& revision, QMap<QString, QString> const& knobs = {}) {
+        UnitSetup setup;
+        setup.name = QString("unit%1").arg(++serial_counter_);
+        setup.serial = QString("9A0C%1").arg(serial_counter_, 8, 10, QChar('0'));
+        setup.otp = otp_record();
+        setup.flash = with_revision(carried_, revision);
+        setup.knobs = knobs;
+        return setup;
+    }
+
+    Bus* plug_in(UnitSetup const& setup) {
+        auto bus = std::make_unique<Bus>();
+        if (!bus->add_unit(setup) || !attach(bus->path()))
+            return nullptr;
+        bus_ = std::move(bus);
+        return bus_.get();
+    }
+
+    QString status() const { return mainWindow->status_label->text(); }
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void bar_follows_dfu_util();
+};
+
+void TestVusbProgress::initTestCase() {
+    carried_ = read_file(":resources/firmware.bin");
+    QVERIFY(!carried_.isEmpty());
+    QCOMPARE(with_revision(carried_, settings.desired_FW_revision), carried_);
+    log_ = std::make_unique<MessageLog>();
+}
+
+void TestVusbProgress::init() {
+    QVERIFY(attach(empty_bus));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state(sm_B->B1), flow_timeout_ms);
+    log_->clear();
+}
+
+void TestVusbProgress::cleanup() {
+    if (!QTest::currentTestFailed())
+        return;
+    QStringList const lines = log_->lines();
+    std::fprintf(stderr, "---- the tool's last messages ----\n%s\n",
+                 qPrintable(lines.mid(qMax(0, lines.size() - 60)).join('\n')));
+}
+
+void TestVusbProgress::bar_follows_dfu_util() {
+    // F4 timing, a little faster than the real part so that the case stays short.
+    UnitSetup const setup = unit("2.3.0", {{"timing", "real"}, {"timing_scale", "0.5"}});
+    Bus* bus = plug_in(setup);
+    QVERIFY(bus);
+    ProgressBar* const bar = mainWindow->progress_bar;
+    QString const read_back_file = Files::path_of(Files::uploaded_FW_bin);
+
+    QVector<BarStep> steps;
+    QObject watcher;
+    connect(bar, &QProgressBar::valueChanged, &watcher, [&](int value) {
+        BarStep step;
+        if (in_state(sm_B->B3))
+            step.phase = "download";
+        else if (in_state(sm_B->B4))
+            step.phase = "verify";
+        else
+            return;
+        step.value = value;
+        step.image_written = bus->flash(setup.name).startsWith(carried_);
+        step.read_back = QFileInfo(read_back_file).size();
+        steps << step;
+    });
+    bool verdict = false;
+    connect(sm_B, &SM_B::sig_FwMatches, &watcher, [&] { verdict = true; });
+
+    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(verdict, flow_timeout_ms);
+    QCOMPARE(bar->format(), QString("Done. Disconnect USB cable."));
+
+    for (QString const phase : {"download", "verify"}) {
+        QVector<BarStep> seen;
+        for (BarStep const& step : steps)
+            if (step.phase == phase)
+                seen << step;
+        QVERIFY2(seen.size() >= 10, qPrintable(phase));
+        // It rises step by step and never falls back.
+        for (int i = 1; i < seen.size(); ++i)
+            QVERIFY2(seen[i].value >= seen[i - 1].value, qPrintable(phase));
+        int first_full = -1;
+        for (int i = 0; i < seen.size() && first_full < 0; ++i)
+            if (seen[i].value == bar->maximum())
+                first_full = i;
+        QVERIFY2(first_full > 0, qPrintable(phase));
+        // Full only once the unit really holds the image, or all of it has been read back;
+        // halfway, the work is not done yet.
+        BarStep const& full = seen[first_full];
+        BarStep const& before = seen[first_full - 1];
+        BarStep halfway;
+        for (BarStep const& step : seen)
+            if (step.value >= bar->maximum() / 2) {
+                halfway = step;
+                break;
+            }
+        if (phase == "download") {
+            QVERIFY(full.image_written);
+            QVERIFY(!before.image_written);
+            QVERIFY(!halfway.image_written);
+        } else {
+            QCOMPARE(full.read_back, qint64(carried_.size()));
+            QVERIFY(before.read_back < carried_.size());
+            QVERIFY(halfway.read_back < carried_.size());
+        }
+    }
+}
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QTemporaryDir root;
+    attached_link = root.path() + "/bus";
+    empty_bus = root.path() + "/empty";
+    if (!root.isValid() || !QDir().mkdir(empty_bus) || !attach(empty_bus))
+        return 1;
+    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
+    preload.prepend(vusb_env::library());
+    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
+    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(attached_link));
+    qunsetenv("KELVORA_VUSB_TIMING");
+
+    int tool_argc = 2;
+    char tool_name[] = "kelvora-upgrade";
+    char log[] = "-l";
+    char* tool_argv[] = {tool_name, log, nullptr};
+    QApplication app(tool_argc, tool_argv);
+    GUI_init();
+    sm_A->no_device_delay_ms = 50;
+    sm_A->poll_interval_ms = 100;
+
+    TestVusbProgress test;
+    int const failures = QTest::qExec(&test, argc, argv);
+    return GUI_cleanup(failures);
+}
+
+#include "tst_vusb_progress.moc"
