@@ -1,5 +1,6 @@
 #include "app/connections.h"
 
+#include "app/open_refusal_note.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/install_button.h"
@@ -76,6 +77,8 @@ void add_connections(QApplication* app) {
         bar->setFormat("This text should not be visible!");
         bar->hide();
     });
+    // A unit that dfu-util saw but could not open is named on the status line.
+    new OpenRefusalNote(sm_A, sm_B, window->status_label, window);
     // 10
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // 11, 12

@@ -62,7 +62,7 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
         &SM_A::sig_A0_entered, &SM_A::sig_A1_entered, &SM_A::sig_A2_entered, &SM_A::sig_A3_entered,
         &SM_A::sig_A4_entered, &SM_A::sig_A5_entered, &SM_A::sig_A6_entered, &SM_A::sig_A7_entered,
         &SM_A::sig_DevConnInfo, &QThread::started, &QThread::finished);
-    tsan_edges::order_queued_calls(this, &SM_A::sig_FwProgress);
+    tsan_edges::order_queued_calls(this, &SM_A::sig_FwProgress, &SM_A::sig_OpenRefused);
     qDebug() << "SM_A created";
 }
 
@@ -131,6 +131,17 @@ void SM_A::enable_debug_output() {
     }
 }
 
+void SM_A::report_open_refusal(QString const& reason) {
+    if (reason == open_refusal)
+        return;
+    if (!reason.isEmpty())
+        qInfo().noquote() << "A DFU unit was found that cannot be opened:" << reason;
+    else
+        qInfo().noquote() << "No more DFU unit that cannot be opened, was:" << open_refusal;
+    open_refusal = reason;
+    emit sig_OpenRefused(reason);
+}
+
 void SM_A::run() {
     // Whatever the loop wrote is seen by whoever waited for the thread to finish.
     struct Finished {
@@ -162,7 +173,9 @@ void SM_A::run() {
         case A2: {
             emit sig_A2_entered();
             emit sig_scanning();
-            DFU::ScanResult const scan = DFU::make_scan();
+            QString refusal;
+            DFU::ScanResult const scan = DFU::make_scan(&refusal);
+            report_open_refusal(refusal);
             if (!exactly_one(scan)) {
                 step = A0;
                 break;

@@ -62,6 +62,9 @@ signals:
     // How far the running download (erase and write) or read-back is, 0 to 100, as
     // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
     void sig_FwProgress(int percent);
+    // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
+    // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
+    void sig_OpenRefused(QString reason);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -79,6 +82,10 @@ protected:
 
 private:
     Command take_command();
+    // Emits sig_OpenRefused and logs one line when the reason changes.
+    void report_open_refusal(QString const& reason);
+
+    QString open_refusal; // worker thread only
 };
 
 // The worker of the running application; owned by start-up.

@@ -1,6 +1,7 @@
 // The whole tool against virtual units with the real dfu-util that it carries, watched for
 // what the user sees beyond the flow itself: the progress bar during a download and the
-// read-back, against units with realistic timing.
+// read-back, against units with realistic timing, and the note about a unit that dfu-util
+// sees but cannot open.
 //
 // The tool's bus folder is a link that each case points at its own bus, as in
 // tst_vusb_upgrade.
@@ -108,12 +109,20 @@ class TestVusbProgress : public QObject {
 
     QString status() const { return mainWindow->status_label->text(); }
 
+    int scans_ = 0;
+    bool wait_for_scans(int count) {
+        int const target = scans_ + count;
+        return QTest::qWaitFor([&] { return scans_ >= target; }, flow_timeout_ms);
+    }
+
 private slots:
     void initTestCase();
     void init();
     void cleanup();
 
     void bar_follows_dfu_util();
+    void unit_that_cannot_be_opened_data();
+    void unit_that_cannot_be_opened();
 };
 
 void TestVusbProgress::initTestCase() {
@@ -121,6 +130,7 @@ void TestVusbProgress::initTestCase() {
     QVERIFY(!carried_.isEmpty());
     QCOMPARE(with_revision(carried_, settings.desired_FW_revision), carried_);
     log_ = std::make_unique<MessageLog>();
+    connect(sm_A, &SM_A::sig_A2_entered, this, [this] { ++scans_; });
 }
 
 void TestVusbProgress::init() {
@@ -202,6 +212,56 @@ void TestVusbProgress::bar_follows_dfu_util() {
             QVERIFY(halfway.read_back < carried_.size());
         }
     }
+}
+
+void TestVusbProgress::unit_that_cannot_be_opened_data() {
+    QTest::addColumn<QString>("access");
+    QTest::addColumn<QString>("note");
+    QTest::addColumn<QString>("ends_by");
+    QTest::newRow("no permission, then the rule") << "denied"
+                                                  << "status_noAccess"
+                                                  << "granted";
+    QTest::newRow("no permission, then pulled out") << "denied"
+                                                    << "status_noAccess"
+                                                    << "unplugged";
+    QTest::newRow("held by another program, then free") << "busy"
+                                                        << "status_busy"
+                                                        << "granted";
+}
+
+void TestVusbProgress::unit_that_cannot_be_opened() {
+    QFETCH(QString, access);
+    QFETCH(QString, note);
+    QFETCH(QString, ends_by);
+    QString const started = "A DFU unit was found that cannot be opened:";
+    QString const ended = "No more DFU unit that cannot be opened";
+
+    UnitSetup const setup = unit("2.3.0", {{"access", access}});
+    Bus* bus = plug_in(setup);
+    QVERIFY(bus);
+    QString const text = settings.gui.text(note);
+    QVERIFY(!text.isEmpty() && text != settings.gui.text("status_noDev"));
+    QTRY_COMPARE_WITH_TIMEOUT(status(), text, flow_timeout_ms);
+    // It stays, and is logged once however many passes see it.
+    QVERIFY(wait_for_scans(6));
+    QCOMPARE(status(), text);
+    QVERIFY(in_state(sm_B->B1));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QCOMPARE(log_->count(started), 1);
+    QCOMPARE(log_->count(ended), 0);
+
+    if (ends_by == "granted") {
+        QVERIFY(bus->set_knob(setup.name, "access", "granted"));
+        QTRY_VERIFY_WITH_TIMEOUT(in_state(sm_B->B2), flow_timeout_ms);
+        QCOMPARE(status(), settings.gui.text("status_devRev").arg("Lx-21").arg("2.3.0"));
+    } else {
+        QVERIFY(bus->unplug(setup.name));
+        QTRY_COMPARE_WITH_TIMEOUT(status(), settings.gui.text("status_noDev"), flow_timeout_ms);
+    }
+    QVERIFY(wait_for_scans(4));
+    QCOMPARE(log_->count(started), 1);
+    QCOMPARE(log_->count(ended), 1);
+    QVERIFY(status() != text);
 }
 
 int main(int argc, char** argv) {

@@ -32,9 +32,10 @@ void tst_Settings::embedded_document() {
     QStringList ids;
     for (auto const& label : gui.labels)
         ids << label.id;
-    QCOMPARE(ids, QStringList({"2", "4", "5", "7a", "7b", "9", "8b2", "status_noDev",
-                               "status_devConn", "status_devRev", "status_devRevUnknown",
-                               "app_name", "sim_mode", "debug_mode"}));
+    QCOMPARE(ids,
+             QStringList({"2", "4", "5", "7a", "7b", "9", "8b2", "status_noDev", "status_devConn",
+                          "status_devRev", "status_devRevUnknown", "status_noAccess", "status_busy",
+                          "status_cannotOpen", "app_name", "sim_mode", "debug_mode"}));
 
     QCOMPARE(gui.text("2"), QString("<span style=\"font-size:18pt\">\n<span style=\"color:#FFFFFF; "
                                     "font-weight:bold;\">Firmware upgrade</span>\n<br>\n<span "
@@ -98,7 +99,7 @@ void tst_Settings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.endsWith("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 14);
+    QCOMPARE(text.count("\n\t"), 17);
 }
 
 // Whole documents: how many labels and circles come out of them.
