@@ -1,6 +1,7 @@
 #include "app/connections.h"
 
 #include "app/open_refusal_note.h"
+#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/install_button.h"
@@ -79,6 +80,8 @@ void add_connections(QApplication* app) {
     });
     // A unit that dfu-util saw but could not open is named on the status line.
     new OpenRefusalNote(sm_A, sm_B, window->status_label, window);
+    // Each upgrade attempt is added to the record in the user's data folder.
+    new UpgradeRecorder(sm_A, sm_B, UpgradeRecorder::default_file(), window);
     // 10
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // 11, 12

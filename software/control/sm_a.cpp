@@ -62,7 +62,8 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
         &SM_A::sig_A0_entered, &SM_A::sig_A1_entered, &SM_A::sig_A2_entered, &SM_A::sig_A3_entered,
         &SM_A::sig_A4_entered, &SM_A::sig_A5_entered, &SM_A::sig_A6_entered, &SM_A::sig_A7_entered,
         &SM_A::sig_DevConnInfo, &QThread::started, &QThread::finished);
-    tsan_edges::order_queued_calls(this, &SM_A::sig_FwProgress, &SM_A::sig_OpenRefused);
+    tsan_edges::order_queued_calls(this, &SM_A::sig_FwProgress, &SM_A::sig_OpenRefused,
+                                   &SM_A::sig_ReadingUnit, &SM_A::sig_FwWriteEnded);
     qDebug() << "SM_A created";
 }
 
@@ -185,6 +186,7 @@ void SM_A::run() {
                 step = A4;
                 break;
             }
+            emit sig_ReadingUnit(item.serial);
             emit sig_readingInfo();
             emit sig_NoDevConn();
             last_serial = item.serial;
@@ -224,8 +226,8 @@ void SM_A::run() {
         case A5:
             emit sig_A5_entered();
             emit sig_FwDownloading();
-            DFU::download_FW_to_device(bin_file,
-                                       [this](int percent) { emit sig_FwProgress(percent); });
+            emit sig_FwWriteEnded(DFU::download_FW_to_device(
+                bin_file, [this](int percent) { emit sig_FwProgress(percent); }));
             emit sig_FwDownloaded();
             step = A0;
             break;

@@ -65,6 +65,10 @@ signals:
     // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
     // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
     void sig_OpenRefused(QString reason);
+    // The serial of the unit that is read next (right before sig_readingInfo), and the exit
+    // code of each download (right before sig_FwDownloaded).
+    void sig_ReadingUnit(QString serial);
+    void sig_FwWriteEnded(int exit_code);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();

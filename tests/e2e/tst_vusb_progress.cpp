@@ -1,11 +1,12 @@
 // The whole tool against virtual units with the real dfu-util that it carries, watched for
 // what the user sees beyond the flow itself: the progress bar during a download and the
-// read-back, against units with realistic timing, and the note about a unit that dfu-util
-// sees but cannot open.
+// read-back, against units with realistic timing, the note about a unit that dfu-util sees
+// but cannot open, and the record of each upgrade attempt.
 //
 // The tool's bus folder is a link that each case points at its own bus, as in
 // tst_vusb_upgrade.
 #include "app/startup.h"
+#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
@@ -19,6 +20,8 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -69,6 +72,15 @@ QByteArray otp_record() {
     record += QByteArray(3, char(0xFF));
     record += QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
     return record;
+}
+
+// The upgrade record's lines.
+QList<QJsonObject> records() {
+    QList<QJsonObject> list;
+    for (QByteArray const& line : read_file(UpgradeRecorder::default_file()).split('\n'))
+        if (!line.isEmpty())
+            list << QJsonDocument::fromJson(line).object();
+    return list;
 }
 
 // One change of the bar's value, with what the unit and the working files held right then.
@@ -123,6 +135,8 @@ private slots:
     void bar_follows_dfu_util();
     void unit_that_cannot_be_opened_data();
     void unit_that_cannot_be_opened();
+    void record_of_each_attempt_data();
+    void record_of_each_attempt();
 };
 
 void TestVusbProgress::initTestCase() {
@@ -172,6 +186,7 @@ void TestVusbProgress::bar_follows_dfu_util() {
     });
     bool verdict = false;
     connect(sm_B, &SM_B::sig_FwMatches, &watcher, [&] { verdict = true; });
+    int const recorded = records().size();
 
     QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
@@ -212,6 +227,19 @@ void TestVusbProgress::bar_follows_dfu_util() {
             QVERIFY(halfway.read_back < carried_.size());
         }
     }
+
+    // The attempt is in the record, with both durations.
+    QList<QJsonObject> const lines = records();
+    QCOMPARE(lines.size(), recorded + 1);
+    QJsonObject const line = lines.last();
+    QCOMPARE(line["outcome"].toString(), QString("done"));
+    QCOMPARE(line["serial"].toString(), setup.serial);
+    QCOMPARE(line["product"].toString(), QString("Lx-21"));
+    QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));
+    QCOMPARE(line["revision_carried"].toString(), settings.desired_FW_revision);
+    QCOMPARE(line["write_exit_code"].toInt(-1), 0);
+    QVERIFY(line["write_ms"].isDouble() && line["verify_ms"].isDouble());
+    QVERIFY(QDateTime::fromString(line["time"].toString(), Qt::ISODateWithMs).isValid());
 }
 
 void TestVusbProgress::unit_that_cannot_be_opened_data() {
@@ -264,6 +292,81 @@ void TestVusbProgress::unit_that_cannot_be_opened() {
     QVERIFY(status() != text);
 }
 
+void TestVusbProgress::record_of_each_attempt_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<bool>("verified");
+    QTest::newRow("read-back differs") << "flip_bit"
+                                       << "differs" << true;
+    QTest::newRow("write cut, unit back with half an image") << "unplug"
+                                                             << "write failed" << true;
+    QTest::newRow("write refused, unit keeps its old image") << "refused_at_once"
+                                                             << "write failed" << false;
+    QTest::newRow("data folder not writable") << "unwritable"
+                                              << "done" << true;
+}
+
+void TestVusbProgress::record_of_each_attempt() {
+    QFETCH(QString, fault);
+    QFETCH(QString, outcome);
+    QFETCH(bool, verified);
+    QMap<QString, QString> knobs;
+    if (fault == "flip_bit")
+        knobs.insert("flip_bit", "0x08040001:2");
+    else if (fault == "unplug")
+        knobs.insert("unplug", "download:60");
+    else if (fault == "refused_at_once") {
+        // The first request of the download times out: nothing is erased or written.
+        knobs.insert("hang", "download:0");
+        knobs.insert("hang_ms", "200");
+    }
+    UnitSetup const setup = unit("2.3.0", knobs);
+    QString const record = UpgradeRecorder::default_file();
+    QDir().remove(record);
+    if (fault == "unwritable")
+        QVERIFY(QDir().mkpath(record)); // a folder where the file should be
+    Bus* bus = plug_in(setup);
+    QVERIFY(bus);
+
+    int verdicts = 0;
+    int downloads = 0;
+    QObject watcher;
+    connect(sm_A, &SM_A::sig_FwDownloaded, &watcher, [&] { ++downloads; });
+    connect(sm_B, &SM_B::sig_FwMatches, &watcher, [&] { ++verdicts; });
+    connect(sm_B, &SM_B::sig_FwDiffers, &watcher, [&] { ++verdicts; });
+    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
+    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+    if (fault == "unplug") {
+        QTRY_VERIFY_WITH_TIMEOUT(!bus->present(setup.name) && in_state(sm_B->B1), flow_timeout_ms);
+        QVERIFY(wait_for_scans(3));
+        QVERIFY(bus->set_knob(setup.name, "unplug", ""));
+        QVERIFY(bus->plug_in(setup.name));
+    }
+    if (verified)
+        QTRY_VERIFY_WITH_TIMEOUT(verdicts == 1, flow_timeout_ms);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(in_state(sm_B->B2) && downloads == 1, flow_timeout_ms);
+
+    if (fault == "unwritable") {
+        // The upgrade went its way; the lost line is in the log.
+        QVERIFY(in_state(sm_B->B6));
+        QCOMPARE(mainWindow->progress_bar->format(), QString("Done. Disconnect USB cable."));
+        QCOMPARE(log_->count("Could not add to the upgrade record"), 1);
+        QVERIFY(log_->contains("\"outcome\":\"done\""));
+        QVERIFY(QDir().rmdir(record));
+        return;
+    }
+    QList<QJsonObject> const lines = records();
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0]["outcome"].toString(), outcome);
+    QCOMPARE(lines[0]["serial"].toString(), setup.serial);
+    QCOMPARE(lines[0]["revision_before"].toString(), QString("2.3.0"));
+    QVERIFY(lines[0]["write_ms"].isDouble());
+    QCOMPARE(lines[0]["verify_ms"].isDouble(), verified);
+    QCOMPARE(lines[0]["write_exit_code"].toInt() != 0, fault != "flip_bit");
+    QCOMPARE(log_->count("Could not add to the upgrade record"), 0);
+}
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -278,6 +381,8 @@ int main(int argc, char** argv) {
     qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
     qputenv("KELVORA_VUSB_DIR", QFile::encodeName(attached_link));
     qunsetenv("KELVORA_VUSB_TIMING");
+    // The user's data folder, where the upgrade record goes.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/data"));
 
     int tool_argc = 2;
     char tool_name[] = "kelvora-upgrade";
