@@ -5,6 +5,7 @@
 #      dfu-util commands run by hand
 #   3. start-up until the main window is mapped, next to a bare Qt window + `dfu-util -V`
 #   4. idle CPU and memory with no unit and with an idle unit attached
+#   5. the progress bar against the transfer during those upgrades
 # Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/bench-results.md. Takes about 5 minutes after the build.
 #   scripts/bench.sh
@@ -104,6 +105,8 @@ done
 
 tool_totals="" manual_totals="" sleeps="" listings="" listing_ms="" stall_max="" stall_p99=""
 detect="" stall_cpu="" busy="" control=""
+bar_gap_download="" bar_gap_verify="" timer_gap_download="" timer_gap_verify=""
+download_run="" verify_run=""
 for i in $(seq "$runs"); do
   mkdir -p "$work/bus$i" "$work/manual_bus$i"
   stage_unit "$work/stage$i"
@@ -124,6 +127,12 @@ for i in $(seq "$runs"); do
   stall_cpu+=" $(value longest_stall_cpu_ms "$work/vusb$i.out")"
   busy+=" $(value busy_max_ms "$work/vusb$i.out")"
   control+=" $(value control_stall_max_ms "$work/vusb$i.out")"
+  bar_gap_download+=" $(value bar_gap_download_pct "$work/vusb$i.out")"
+  bar_gap_verify+=" $(value bar_gap_verify_pct "$work/vusb$i.out")"
+  timer_gap_download+=" $(value timer_gap_download_pct "$work/vusb$i.out")"
+  timer_gap_verify+=" $(value timer_gap_verify_pct "$work/vusb$i.out")"
+  download_run+=" $(value download_run_ms "$work/vusb$i.out")"
+  verify_run+=" $(value verify_run_ms "$work/vusb$i.out")"
   manual_totals+=" $(value total_ms "$work/manual$i.out")"
 done
 # Once more with the log window shown and taking every message.
@@ -158,6 +167,15 @@ vusb_stall_p99=$(echo "$stall_p99" | maximum)
   echo "| of it the worker's polling waits (500 ms / 1000 ms sleeps) | $sleep_ms ms (runs:$sleeps) |"
   echo "| plug-in to connected | $(echo "$detect" | median) ms |"
   echo "| listings by the tool in the upgrade | runs:$listings, taking$listing_ms ms |"
+  echo
+  echo "| 5. Progress bar against the transfer, virtual unit with real timing ($runs upgrades, worst) | download (erase and write) | read-back |"
+  echo "|---|---|---|"
+  echo "| dfu-util run (median) | $(echo "$download_run" | median) ms | $(echo "$verify_run" | median) ms |"
+  echo "| largest gap, bar following dfu-util's progress | $(echo "$bar_gap_download" | maximum) % (runs:$bar_gap_download) | $(echo "$bar_gap_verify" | maximum) % (runs:$bar_gap_verify) |"
+  echo "| largest gap, the clock-driven bar of before (100 s / 0.5 s) | $(echo "$timer_gap_download" | maximum) % | $(echo "$timer_gap_verify" | maximum) % |"
+  echo
+  echo "Gap: the bar's value against the share of the dfu-util run's time that has passed, in"
+  echo "percentage points, sampled every 5 ms from the start of the run to its end."
   echo
 } >>"$summary"
 

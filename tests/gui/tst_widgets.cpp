@@ -196,19 +196,27 @@ void tst_Widgets::progress_stopped_from_outside() {
 }
 
 void tst_Widgets::progress_follows_reports_data() {
+    QTest::addColumn<bool>("clock_first"); // the clock fills the bar before the first report
     QTest::addColumn<QList<int>>("reports");
     QTest::addColumn<QList<int>>("values");
-    QTest::newRow("rising") << QList<int>{0, 12, 35, 100} << QList<int>{0, 12, 35, 100};
-    QTest::newRow("never back") << QList<int>{40, 20, 41} << QList<int>{40, 40, 41};
-    QTest::newRow("out of range") << QList<int>{-5, 250} << QList<int>{0, 100};
+    QTest::newRow("rising") << false << QList<int>{0, 12, 35, 100} << QList<int>{0, 12, 35, 100};
+    QTest::newRow("never back") << false << QList<int>{40, 20, 41} << QList<int>{40, 40, 41};
+    QTest::newRow("out of range") << false << QList<int>{-5, 250} << QList<int>{0, 100};
+    QTest::newRow("the first report replaces the clock")
+        << true << QList<int>{3, 2, 50} << QList<int>{3, 3, 50};
 }
 
 void tst_Widgets::progress_follows_reports() {
+    QFETCH(bool, clock_first);
     QFETCH(QList<int>, reports);
     QFETCH(QList<int>, values);
     ProgressBar bar(nullptr);
     QSignalSpy finished(&bar, &ProgressBar::finished);
     bar.startAutoProgress("Upgrading firmware", 0.2);
+    if (clock_first) {
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+        QCOMPARE(bar.value(), bar.maximum());
+    }
     for (int i = 0; i < reports.size(); ++i) {
         bar.followProgress(reports[i]);
         QCOMPARE(bar.value(), values[i]);
@@ -217,12 +225,18 @@ void tst_Widgets::progress_follows_reports() {
     // The clock no longer drives the bar, although its duration has passed.
     QTest::qWait(400);
     QCOMPARE(bar.value(), values.last());
-    QCOMPARE(finished.count(), 0);
+    QCOMPARE(finished.count(), clock_first ? 1 : 0);
     QCOMPARE(bar.format(), QString("Upgrading firmware"));
-    // A new start goes back to the clock, from the minimum.
-    bar.startAutoProgress("Uploading & verifying", 10.0);
+    // The next start waits for reports, from the minimum, without the clock.
+    bar.startAutoProgress("Uploading & verifying", 0.05);
     QCOMPARE(bar.value(), bar.minimum());
-    QVERIFY(bar.timer->isActive());
+    QCOMPARE(bar.format(), QString("Uploading & verifying"));
+    QVERIFY(!bar.timer->isActive());
+    QTest::qWait(200);
+    QCOMPARE(bar.value(), bar.minimum());
+    bar.followProgress(1);
+    bar.followProgress(0);
+    QCOMPARE(bar.value(), 1);
 }
 
 void tst_Widgets::circle_geometry_data() {
