@@ -39,8 +39,13 @@ public:
     OutputTap(QProcess& process, std::function<void(QByteArray const&)> handler)
         : process(process), handler(std::move(handler)) {
         if (this->handler)
-            QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { look(); });
+            connection =
+                QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { look(); });
     }
+    // The process may still read when it is destroyed after the tap.
+    ~OutputTap() { QObject::disconnect(connection); }
+    OutputTap(OutputTap const&) = delete;
+    OutputTap& operator=(OutputTap const&) = delete;
 
 private:
     void look() {
@@ -55,6 +60,7 @@ private:
     QProcess& process;
     std::function<void(QByteArray const&)> handler;
     QByteArray seen; // the unread output at the last look
+    QMetaObject::Connection connection;
 };
 
 } // namespace
