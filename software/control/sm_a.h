@@ -59,16 +59,6 @@ signals:
     void sig_FwUploading();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
-    // How far the running download (erase and write) or read-back is, 0 to 100, as
-    // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
-    void sig_FwProgress(int percent);
-    // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
-    // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
-    void sig_OpenRefused(QString reason);
-    // The serial of the unit that is read next (right before sig_readingInfo), and the exit
-    // code of each download (right before sig_FwDownloaded).
-    void sig_ReadingUnit(QString serial);
-    void sig_FwWriteEnded(int exit_code);
     void sig_A0_entered();
     void sig_A1_entered();
     void sig_A2_entered();
@@ -80,6 +70,16 @@ signals:
     // Emitted right before sig_DevConn with a copy of the record it reports, so that the
     // GUI thread never reads device_info while the worker may be rewriting it.
     void sig_DevConnInfo(DFU::DeviceInfo info);
+    // How far the running download (erase and write) or read-back is, 0 to 100, as
+    // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
+    void sig_FwProgress(int percent);
+    // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
+    // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
+    void sig_OpenRefused(QString reason);
+    // The serial of the unit that is read next (right before sig_readingInfo), and the exit
+    // code of each download (right before sig_FwDownloaded).
+    void sig_ReadingUnit(QString serial);
+    void sig_FwWriteEnded(int exit_code);
 
 protected:
     void run() override;
