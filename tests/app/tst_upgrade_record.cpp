@@ -1,5 +1,8 @@
-// The upgrade record's lines and the file they are added to, in temporary folders.
+// The upgrade record's lines and the file they are added to, in temporary folders; and the
+// recorder following a flow machine whose idle worker's signals are emitted by hand.
 #include "app/upgrade_record.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
 #include "message_log.h"
 
 #include <QCoreApplication>
@@ -32,6 +35,8 @@ private slots:
     void lines_are_added();
     void unwritable_data();
     void unwritable();
+    void attempts_data();
+    void attempts();
 };
 
 void TestUpgradeRecord::line_data() {
@@ -109,6 +114,100 @@ void TestUpgradeRecord::unwritable() {
     QCOMPARE(log.count("Could not add to the upgrade record"), 1);
     // The line is not lost from sight: the log holds it.
     QVERIFY(log.contains("\"serial\":\"3276375B3333\""));
+}
+
+void TestUpgradeRecord::attempts_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("outcome"); // empty: no line
+    QTest::addColumn<bool>("written");    // the line has a write duration
+    QTest::addColumn<bool>("verified");   // the line has a verify duration
+    QStringList const written{"click", "downloading", "write:0", "gone"};
+    QTest::newRow("no click, no line") << QStringList{"gone"} << "" << false << false;
+    QTest::newRow("done") << written + QStringList{"read:A", "new", "uploading", "matches"}
+                          << "done" << true << true;
+    QTest::newRow("differs") << written + QStringList{"read:A", "new", "uploading", "differs"}
+                             << "differs" << true << true;
+    QTest::newRow("write failed, read-back differs")
+        << QStringList{"click",  "downloading", "write:74",  "gone",
+                       "read:A", "new",         "uploading", "differs"}
+        << "write failed" << true << true;
+    QTest::newRow("write failed, old image back")
+        << QStringList{"click", "downloading", "write:74", "gone", "read:A", "old"}
+        << "write failed" << true << false;
+    QTest::newRow("another unit plugged in")
+        << written + QStringList{"read:B"} << "interrupted" << true << false;
+    QTest::newRow("stopped during the write")
+        << QStringList{"click", "downloading", "stop"} << "interrupted" << false << false;
+}
+
+void TestUpgradeRecord::attempts() {
+    QFETCH(QStringList, steps);
+    QFETCH(QString, outcome);
+    QFETCH(bool, written);
+    QFETCH(bool, verified);
+    QTemporaryDir dir;
+    QString const file = dir.filePath("upgrades.jsonl");
+    SM_A worker("a.dfu", "a.bin", "up.bin");
+    SM_B machine(&worker, Device::Type::DAVO, "2.4.1");
+    sm_A = &worker;
+    sm_B = &machine;
+    UpgradeRecorder recorder(&worker, &machine, file, nullptr);
+    machine.start();
+    QTRY_VERIFY(machine.configuration().contains(machine.B1));
+    auto report = [&](QString const& revision) {
+        DFU::DeviceInfo info;
+        info.valid = true;
+        info.device_type = Device::Type::DAVO;
+        info.FW_revision = revision;
+        emit worker.sig_DevConnInfo(info);
+        emit worker.sig_DevConn();
+    };
+    emit worker.sig_ReadingUnit("A");
+    report("2.3.0");
+    QTRY_VERIFY(machine.configuration().contains(machine.B2));
+
+    for (QString const& step : steps) {
+        if (step == "click")
+            machine.do_download();
+        else if (step == "downloading")
+            emit worker.sig_FwDownloading();
+        else if (step.startsWith("write:"))
+            emit worker.sig_FwWriteEnded(step.mid(6).toInt());
+        else if (step == "gone")
+            emit worker.sig_NoDevConn();
+        else if (step.startsWith("read:"))
+            emit worker.sig_ReadingUnit(step.mid(5));
+        else if (step == "new" || step == "old")
+            report(step == "new" ? "2.4.1" : "2.3.0");
+        else if (step == "uploading")
+            emit worker.sig_FwUploading();
+        else if (step == "matches")
+            emit worker.sig_FwUploadedMatches();
+        else if (step == "differs")
+            emit worker.sig_FwUploadedDiffers();
+        else if (step == "stop")
+            machine.stop();
+        QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    sm_A = nullptr;
+    sm_B = nullptr;
+
+    QFile in(file);
+    if (outcome.isEmpty()) {
+        QVERIFY(!in.exists());
+        return;
+    }
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QList<QByteArray> const lines = in.readAll().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QJsonObject const line = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(line["outcome"].toString(), outcome);
+    QCOMPARE(line["serial"].toString(), QString("A"));
+    QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));
+    QCOMPARE(line["revision_carried"].toString(), QString("2.4.1"));
+    QCOMPARE(line["write_ms"].isDouble(), written);
+    QCOMPARE(line["verify_ms"].isDouble(), verified);
 }
 
 int main(int argc, char** argv) {
