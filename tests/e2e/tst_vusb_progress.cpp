@@ -31,6 +31,7 @@
 
 using vusb_env::Bus;
 using vusb_env::UnitSetup;
+using Knobs = QMap<QString, QString>;
 
 namespace {
 
@@ -243,32 +244,32 @@ void TestVusbProgress::bar_follows_dfu_util() {
 }
 
 void TestVusbProgress::unit_that_cannot_be_opened_data() {
-    QTest::addColumn<QString>("access");
-    QTest::addColumn<QString>("note");
+    QTest::addColumn<Knobs>("knobs"); // removed again to end the refusal
+    QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("ends_by");
-    QTest::newRow("no permission, then the rule") << "denied"
-                                                  << "status_noAccess"
-                                                  << "granted";
-    QTest::newRow("no permission, then pulled out") << "denied"
-                                                    << "status_noAccess"
-                                                    << "unplugged";
-    QTest::newRow("held by another program, then free") << "busy"
-                                                        << "status_busy"
-                                                        << "granted";
+    QString const no_access = settings.gui.text("status_noAccess");
+    QTest::newRow("no permission, then the rule")
+        << Knobs{{"access", "denied"}} << no_access << "fixed";
+    QTest::newRow("no permission, then pulled out")
+        << Knobs{{"access", "denied"}} << no_access << "unplugged";
+    QTest::newRow("held by another program, then free")
+        << Knobs{{"access", "busy"}} << settings.gui.text("status_busy") << "fixed";
+    QTest::newRow("open hangs, then fails")
+        << Knobs{{"hang", "open:0"}, {"hang_ms", "100"}}
+        << settings.gui.text("status_cannotOpen").arg("LIBUSB_ERROR_IO") << "fixed";
 }
 
 void TestVusbProgress::unit_that_cannot_be_opened() {
-    QFETCH(QString, access);
-    QFETCH(QString, note);
+    QFETCH(Knobs, knobs);
+    QFETCH(QString, text);
     QFETCH(QString, ends_by);
     QString const started = "A DFU unit was found that cannot be opened:";
     QString const ended = "No more DFU unit that cannot be opened";
 
-    UnitSetup const setup = unit("2.3.0", {{"access", access}});
+    UnitSetup const setup = unit("2.3.0", knobs);
     Bus* bus = plug_in(setup);
     QVERIFY(bus);
-    QString const text = settings.gui.text(note);
-    QVERIFY(!text.isEmpty() && text != settings.gui.text("status_noDev"));
+    QVERIFY(text.contains("Note: A unit was found"));
     QTRY_COMPARE_WITH_TIMEOUT(status(), text, flow_timeout_ms);
     // It stays, and is logged once however many passes see it.
     QVERIFY(wait_for_scans(6));
@@ -278,8 +279,9 @@ void TestVusbProgress::unit_that_cannot_be_opened() {
     QCOMPARE(log_->count(started), 1);
     QCOMPARE(log_->count(ended), 0);
 
-    if (ends_by == "granted") {
-        QVERIFY(bus->set_knob(setup.name, "access", "granted"));
+    if (ends_by == "fixed") {
+        for (QString const& key : knobs.keys())
+            QVERIFY(bus->set_knob(setup.name, key, ""));
         QTRY_VERIFY_WITH_TIMEOUT(in_state(sm_B->B2), flow_timeout_ms);
         QCOMPARE(status(), settings.gui.text("status_devRev").arg("Lx-21").arg("2.3.0"));
     } else {
