@@ -10,12 +10,17 @@
 //   -l                                     the tool's log window takes every message
 //
 // Stalls are recorded from "connected" (the install button is offered) through "Done".
+// Against a virtual unit it also compares the progress bar with the transfer: for the
+// download and for the read-back, the largest gap between the bar's value and the share of
+// the dfu-util run's time that has passed, and the same for the clock-driven bar that the
+// tool showed before it read dfu-util's progress (100 s and 0.5 s).
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/progress_bar.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -70,7 +76,7 @@ void watch_worker() {
         {&SM_A::sig_A7_entered, "A7"},           {&SM_A::sig_scanning, "scan"},
         {&SM_A::sig_readingInfo, "reading"},     {&SM_A::sig_DevConn, "connected"},
         {&SM_A::sig_FwDownloaded, "downloaded"}, {&SM_A::sig_FwDownloading, "downloading"},
-        {&SM_A::sig_FwUploading, "uploading"},
+        {&SM_A::sig_FwUploading, "uploading"},   {&SM_A::sig_FwUploadedMatches, "matches"},
     };
     for (Watched const& w : watched) {
         QString const name = w.name;
@@ -221,6 +227,38 @@ double last_before(QString const& name, double to) {
     return at;
 }
 
+// The bar's value after each change, on the GUI thread.
+std::vector<std::pair<double, int>> bar_values;
+
+int bar_value_at(double t) {
+    int value = 0;
+    for (auto const& [at, v] : bar_values)
+        if (at <= t)
+            value = v;
+    return value;
+}
+
+// Largest |bar - elapsed share| in percent over [from, to], `bar` giving the value at a time.
+template <typename Bar> double largest_gap(double from, double to, Bar bar) {
+    double worst = 0;
+    for (double t = from; t <= to; t += 5) {
+        double const expected = 100.0 * (t - from) / (to - from);
+        worst = std::max(worst, std::abs(bar(t) - expected));
+    }
+    return std::max(worst, std::abs(bar(to) - 100.0));
+}
+
+void print_progress_gaps(char const* phase, double from, double to, double timer_s) {
+    if (from < 0 || to <= from)
+        return;
+    std::printf("%s_run_ms=%.1f\n", phase, to - from);
+    std::printf("bar_gap_%s_pct=%.1f\n", phase,
+                largest_gap(from, to, [](double t) { return double(bar_value_at(t)); }));
+    std::printf("timer_gap_%s_pct=%.1f\n", phase, largest_gap(from, to, [&](double t) {
+                    return std::min(100.0, 100.0 * (t - from) / (timer_s * 1000));
+                }));
+}
+
 void print(char const* key, double value) {
     std::printf("%s=%.1f\n", key, value);
 }
@@ -260,6 +298,8 @@ int main(int argc, char** argv) {
     if (log_window) // shown, as Ctrl+L shows it
         logWindow->toggle_visibility(mainWindow);
     watch_worker();
+    QObject::connect(mainWindow->progress_bar, &QProgressBar::valueChanged,
+                     [](int value) { bar_values.emplace_back(now_ms(), value); });
 
     StallProbe probe;
     probe.start();
@@ -344,6 +384,12 @@ int main(int argc, char** argv) {
         std::printf("worker_sleeps=%d\n", w.sleeps);
         print("listing_ms", w.listing_ms);
         std::printf("listings=%d\n", w.listings);
+        if (vusb) {
+            print_progress_gaps("download", first_after("downloading", 0),
+                                first_after("downloaded", 0), 100.0);
+            print_progress_gaps("verify", first_after("uploading", 0), first_after("matches", 0),
+                                0.5);
+        }
         std::fflush(stdout);
     }
     return GUI_cleanup(failure ? 1 : result);

@@ -6,7 +6,9 @@
 #   3. start-up until the main window is mapped, next to a bare Qt window + `dfu-util -V`
 #   4. idle CPU and memory with no unit and with an idle unit attached
 # Also the time from the click to the download's start and from the unit's return to the
-# verify's start. Prints each figure with its ratio and goal, and writes the summary to
+# verify's start, and:
+#   5. the progress bar against the transfer during those upgrades
+# Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/bench-results.md. Takes about 5 minutes after the build.
 #   scripts/bench.sh
 # Environment: KELVORA_BENCH_BUILD (build folder, default build-benchmarks),
@@ -105,6 +107,8 @@ done
 
 tool_totals="" manual_totals="" sleeps="" listings="" listing_ms="" stall_max="" stall_p99=""
 detect="" stall_cpu="" busy="" control="" click_starts="" verify_starts=""
+bar_gap_download="" bar_gap_verify="" timer_gap_download="" timer_gap_verify=""
+download_run="" verify_run=""
 for i in $(seq "$runs"); do
   mkdir -p "$work/bus$i" "$work/manual_bus$i"
   stage_unit "$work/stage$i"
@@ -125,6 +129,12 @@ for i in $(seq "$runs"); do
   stall_cpu+=" $(value longest_stall_cpu_ms "$work/vusb$i.out")"
   busy+=" $(value busy_max_ms "$work/vusb$i.out")"
   control+=" $(value control_stall_max_ms "$work/vusb$i.out")"
+  bar_gap_download+=" $(value bar_gap_download_pct "$work/vusb$i.out")"
+  bar_gap_verify+=" $(value bar_gap_verify_pct "$work/vusb$i.out")"
+  timer_gap_download+=" $(value timer_gap_download_pct "$work/vusb$i.out")"
+  timer_gap_verify+=" $(value timer_gap_verify_pct "$work/vusb$i.out")"
+  download_run+=" $(value download_run_ms "$work/vusb$i.out")"
+  verify_run+=" $(value verify_run_ms "$work/vusb$i.out")"
   manual_totals+=" $(value total_ms "$work/manual$i.out")"
   click_starts+=" $(value click_to_download_ms "$work/vusb$i.out")"
   verify_starts+=" $(value return_to_verify_ms "$work/vusb$i.out")"
@@ -163,6 +173,15 @@ vusb_stall_p99=$(echo "$stall_p99" | maximum)
   echo "| click to the download's dfu-util started (goal < 50 ms) | $(echo "$click_starts" | median) ms (runs:$click_starts) |"
   echo "| unit read again after \"leave\" to the verify's dfu-util started | $(echo "$verify_starts" | median) ms (runs:$verify_starts) |"
   echo "| listings by the tool in the upgrade | runs:$listings, taking$listing_ms ms |"
+  echo
+  echo "| 5. Progress bar against the transfer, virtual unit with real timing ($runs upgrades, worst) | download (erase and write) | read-back |"
+  echo "|---|---|---|"
+  echo "| dfu-util run (median) | $(echo "$download_run" | median) ms | $(echo "$verify_run" | median) ms |"
+  echo "| largest gap, bar following dfu-util's progress | $(echo "$bar_gap_download" | maximum) % (runs:$bar_gap_download) | $(echo "$bar_gap_verify" | maximum) % (runs:$bar_gap_verify) |"
+  echo "| largest gap, the clock-driven bar of before (100 s / 0.5 s) | $(echo "$timer_gap_download" | maximum) % | $(echo "$timer_gap_verify" | maximum) % |"
+  echo
+  echo "Gap: the bar's value against the share of the dfu-util run's time that has passed, in"
+  echo "percentage points, sampled every 5 ms from the start of the run to its end."
   echo
 } >>"$summary"
 

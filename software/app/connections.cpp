@@ -1,5 +1,7 @@
 #include "app/connections.h"
 
+#include "app/open_refusal_note.h"
+#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "gui/install_button.h"
@@ -124,6 +126,10 @@ void add_connections(QApplication* app) {
         bar->setFormat("This text should not be visible!");
         bar->hide();
     });
+    // A unit that dfu-util saw but could not open is named on the status line.
+    new OpenRefusalNote(sm_A, sm_B, window->status_label, window);
+    // Each upgrade attempt is added to the record in the user's data folder.
+    new UpgradeRecorder(sm_A, sm_B, UpgradeRecorder::default_file(), window);
     // A click on the install button starts the download.
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // The bar runs while the firmware is written and while it is read back.
@@ -131,6 +137,8 @@ void add_connections(QApplication* app) {
                      [bar] { bar->startAutoProgress("Upgrading firmware", 100.0); });
     QObject::connect(sm_B, &SM_B::sig_UploadingVerifying,
                      [bar] { bar->startAutoProgress("Uploading & verifying", 0.5); });
+    // Once dfu-util reports its progress, the bar follows it instead of the clock.
+    QObject::connect(sm_A, &SM_A::sig_FwProgress, bar, &ProgressBar::followProgress);
     // The read-back equals the image.
     QObject::connect(sm_B, &SM_B::sig_FwMatches, [window, bar] {
         bar->timer->stop();

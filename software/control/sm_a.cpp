@@ -209,12 +209,28 @@ void SM_A::enable_debug_output() {
     }
 }
 
+void SM_A::report_open_refusal(QString const& reason) {
+    if (reason == open_refusal)
+        return;
+    if (!reason.isEmpty())
+        qInfo().noquote() << "A DFU unit was found that cannot be opened:" << reason;
+    else
+        qInfo().noquote() << "No more DFU unit that cannot be opened, was:" << open_refusal;
+    open_refusal = reason;
+    emit sig_OpenRefused(reason);
+}
+
 void SM_A::run() {
     // Whatever the loop wrote is seen by whoever waited for the thread to finish.
     struct Finished {
         SM_A* worker;
         ~Finished() { tsan_edges::release(worker); }
     } const finished{this};
+
+    // dfu-util's progress during a download or read-back, passed on as it comes.
+    DFU::ProgressHandler const report_progress = [this](int percent) {
+        emit sig_FwProgress(percent);
+    };
 
     enum Step { A0, A1, A2, A4, A5, A6, A7 };
     Step step = A0;
@@ -240,7 +256,9 @@ void SM_A::run() {
         case A2: {
             emit sig_A2_entered();
             emit sig_scanning();
-            DFU::ScanResult const scan = DFU::make_scan();
+            QString refusal;
+            DFU::ScanResult const scan = DFU::make_scan(&refusal);
+            report_open_refusal(refusal);
             if (!exactly_one(scan)) {
                 drop_command(scan.second.empty() ? "no unit attached" : "several units attached");
                 step = A0;
@@ -303,7 +321,9 @@ void SM_A::run() {
                 set_transferring(Download);
                 // What is written is checked against the carried image right before.
                 int const code =
-                    working_copy_checked() ? DFU::download_FW_to_device(bin_file, last_serial) : -1;
+                    working_copy_checked()
+                        ? DFU::download_FW_to_device(bin_file, last_serial, report_progress)
+                        : -1;
                 {
                     Locked locked(mutex);
                     transferring = NoCommand;
@@ -321,8 +341,8 @@ void SM_A::run() {
             set_transferring(UploadAndCompare);
             // Against the carried image itself: "Done" means the unit holds what the tool
             // carries, whatever happened to the working copy.
-            bool const matches =
-                DFU::upload_and_compare_FW(carried_image, upload_file, last_serial);
+            bool const matches = DFU::upload_and_compare_FW(carried_image, upload_file, last_serial,
+                                                            report_progress);
             set_transferring(NoCommand);
             if (matches) {
                 qDebug() << "Uploaded FW matches";

@@ -88,6 +88,12 @@ signals:
     // Emitted right before sig_FwDownloaded with the download's exit code (-1: dfu-util did
     // not end normally or did not run).
     void sig_FwDownloadResult(int code);
+    // How far the running download (erase and write) or read-back is, 0 to 100, as
+    // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
+    void sig_FwProgress(int percent);
+    // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
+    // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
+    void sig_OpenRefused(QString reason);
 
 protected:
     void run() override;
@@ -109,6 +115,10 @@ private:
     // Waits up to ms, less when a stop is asked for meanwhile, or, with until_command, when
     // a command is pending. The lock is released while waiting.
     void pause(int ms, bool until_command);
+    // Emits sig_OpenRefused and logs one line when the reason changes.
+    void report_open_refusal(QString const& reason);
+
+    QString open_refusal; // worker thread only
 };
 
 // The worker of the running application; owned by start-up.

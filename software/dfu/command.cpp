@@ -8,6 +8,7 @@
 #include <QProcess>
 
 #include <atomic>
+#include <utility>
 
 namespace DFU {
 
@@ -109,10 +110,46 @@ void log_local_cause(CmdID id, QStringList const& arguments) {
         qInfo().noquote() << "Local cause, not the unit:" << cause;
 }
 
+// Hands each new piece of standard output to a handler without taking it from the process,
+// so that the runner reads exactly what it read without the tap.
+class OutputTap {
+public:
+    OutputTap(QProcess& process, std::function<void(QByteArray const&)> handler)
+        : process(process), handler(std::move(handler)) {
+        if (this->handler)
+            connection =
+                QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { look(); });
+    }
+    // The process may still read when it is destroyed after the tap.
+    ~OutputTap() { QObject::disconnect(connection); }
+    OutputTap(OutputTap const&) = delete;
+    OutputTap& operator=(OutputTap const&) = delete;
+
+private:
+    void look() {
+        QByteArray const now = process.peek(process.bytesAvailable());
+        // The runner may have read the buffer since the last look: then all of it is new.
+        QByteArray const fresh = now.startsWith(seen) ? now.mid(seen.size()) : now;
+        seen = now;
+        if (!fresh.isEmpty())
+            handler(fresh);
+    }
+
+    QProcess& process;
+    std::function<void(QByteArray const&)> handler;
+    QByteArray seen; // the unread output at the last look
+    QMetaObject::Connection connection;
+};
+
 } // namespace
 
 Result run_command(CmdID id, QStringList const& extra) {
+    return run_command(id, extra, OutputTaps());
+}
+
+Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     QProcess process;
+    OutputTap const tap(process, taps.on_output);
     Command const& row = commands[id];
     QString const program =
         Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
@@ -159,6 +196,8 @@ Result run_command(CmdID id, QStringList const& extra) {
         qInfo() << "Exit with" << code << "from" << program << arguments << "returned:" << output;
         log_local_cause(id, arguments);
     }
+    if (taps.error_output)
+        *taps.error_output = process.readAllStandardError();
     return {code, output};
 }
 

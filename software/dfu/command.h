@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -38,6 +40,17 @@ using Result = std::pair<int, QString>;
 
 // Runs the command of row id with extra appended and waits for it. Blocks the calling thread.
 Result run_command(CmdID id, QStringList const& extra = {});
+
+// What a caller may learn from the child besides the result. The result stays the same.
+struct OutputTaps {
+    // Called on the calling thread with each new piece of standard output while the child
+    // runs (dfu-util's progress bars), before the result is returned.
+    std::function<void(QByteArray const&)> on_output;
+    // When set, receives the child's standard error once it has ended.
+    QByteArray* error_output = nullptr;
+};
+
+Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps);
 
 // How long run_command waits before it logs and waits on, and when it gives up: a child still
 // running at wait_limit_ms is killed and reported as failed (-1). Tests shorten both.

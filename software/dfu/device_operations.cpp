@@ -1,5 +1,6 @@
 #include "dfu/device_operations.h"
 
+#include "dfu/dfu_util_progress.h"
 #include "files/build_switches.h"
 #include "files/files.h"
 #include "files/support_misc.h"
@@ -16,6 +17,20 @@ namespace {
 
 QString working_file(QString const& name) {
     return Files::external_dir.path() + "/" + name;
+}
+
+// Runs the command and reports its progress bars as they come; without a handler it is the
+// plain run.
+Result run_with_progress(CmdID id, QStringList const& extra, ProgressHandler const& on_progress) {
+    if (!on_progress)
+        return run_command(id, extra);
+    ProgressReader reader;
+    OutputTaps taps;
+    taps.on_output = [&reader, &on_progress](QByteArray const& bytes) {
+        for (ProgressStep const& step : reader.feed(bytes))
+            on_progress(overall_percent(step));
+    };
+    return run_command(id, extra, taps);
 }
 
 } // namespace
@@ -70,15 +85,18 @@ QStringList naming(QString const& serial) {
 
 } // namespace
 
-int download_FW_to_device(QString const& file, QString const& serial) {
-    return run_command(download_FW, QStringList{file} + naming(serial)).first;
+int download_FW_to_device(QString const& file, QString const& serial,
+                          ProgressHandler const& on_progress) {
+    return run_with_progress(download_FW, QStringList{file} + naming(serial), on_progress).first;
 }
 
-int upload_FW_from_device(QString const& file, int size, QString const& serial) {
+int upload_FW_from_device(QString const& file, int size, QString const& serial,
+                          ProgressHandler const& on_progress) {
     support_misc::ensure_file_is_deleted(file);
-    return run_command(upload_FW,
-                       QStringList{"-s", QString("0x08000000:%1").arg(size), "-U", file} +
-                           naming(serial))
+    return run_with_progress(upload_FW,
+                             QStringList{"-s", QString("0x08000000:%1").arg(size), "-U", file} +
+                                 naming(serial),
+                             on_progress)
         .first;
 }
 
@@ -101,11 +119,11 @@ QByteArray read_whole(QString const& file) {
 
 } // namespace
 
-bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded,
-                           QString const& serial) {
+bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded, QString const& serial,
+                           ProgressHandler const& on_progress) {
     if (image.isEmpty())
         return false;
-    if (upload_FW_from_device(uploaded, image.size(), serial) != 0)
+    if (upload_FW_from_device(uploaded, image.size(), serial, on_progress) != 0)
         return false;
     return read_whole(uploaded) == image;
 }

@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // What the worker does with the attached unit. Every operation runs fixed dfu-util commands
 // and exchanges data with dfu-util only through files in the working directory. All of them
 // block the calling thread while dfu-util runs.
@@ -23,14 +25,20 @@ Result read_device_info(DeviceItem const* item, DeviceInfo* info);
 // empty block.
 Device::FW_Info read_FW_Info(DeviceItem const* item);
 
+// Told, on the calling thread, how far a running download or upload is: 0 to 100 of the
+// whole command, from dfu-util's own progress bars (erase and write, or read).
+using ProgressHandler = std::function<void(int percent)>;
+
 // Downloads the image to 0x08000000; the unit leaves DFU mode afterwards. Returns the
 // exit code.
 // With a serial, dfu-util acts only on the unit of that serial ("-S") and fails when it is
 // not attached.
-int download_FW_to_device(QString const& file, QString const& serial = QString());
+int download_FW_to_device(QString const& file, QString const& serial = QString(),
+                          ProgressHandler const& on_progress = {});
 
 // Uploads size bytes of flash from 0x08000000 into file. Returns the exit code.
-int upload_FW_from_device(QString const& file, int size, QString const& serial = QString());
+int upload_FW_from_device(QString const& file, int size, QString const& serial = QString(),
+                          ProgressHandler const& on_progress = {});
 
 // Uploads exactly as many bytes as desired holds into uploaded and compares both files.
 // Runs nothing when desired is empty or unreadable.
@@ -40,7 +48,8 @@ bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded);
 // the carried firmware itself rather than a file that could have changed since start-up.
 // Runs nothing for an empty image.
 bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded,
-                           QString const& serial = QString());
+                           QString const& serial = QString(),
+                           ProgressHandler const& on_progress = {});
 
 // True when file holds exactly image. Otherwise writes image to file (replacing it whole) and
 // reads it back; true only when it then holds exactly image. Logs what it found and did.

@@ -3,6 +3,8 @@
 #include "dfu/command.h"
 #include "dfu/dfu_util_parser.h"
 
+#include <QRegularExpression>
+
 namespace DFU {
 
 ScanResult scan_for_devices(QString const& output) {
@@ -20,6 +22,24 @@ ScanResult make_scan() {
     if (listing.first != 0)
         return {1, {}};
     return scan_for_devices(listing.second);
+}
+
+QString open_refusal(QString const& error_output) {
+    static QRegularExpression const pattern(
+        R"(Cannot open DFU device 0483:df11 found on devnum \d+ \(([^()\n]{1,80})\))");
+    return pattern.match(error_output).captured(1);
+}
+
+ScanResult make_scan(QString* refusal) {
+    QByteArray error_output;
+    OutputTaps taps;
+    taps.error_output = &error_output;
+    Result const listing = run_command(list, {}, taps);
+    ScanResult const result =
+        listing.first == 0 ? scan_for_devices(listing.second) : ScanResult{1, {}};
+    if (refusal)
+        *refusal = result.first == 0 ? QString() : open_refusal(QString::fromUtf8(error_output));
+    return result;
 }
 
 } // namespace DFU

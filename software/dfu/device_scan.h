@@ -23,4 +23,16 @@ ScanResult scan_for_devices(QString const& output);
 // Blocks the calling thread while dfu-util runs.
 ScanResult make_scan();
 
+// Why dfu-util could not open a DfuSe unit that it saw, from what the listing wrote on
+// standard error, for example
+//   dfu-util: Cannot open DFU device 0483:df11 found on devnum 3 (LIBUSB_ERROR_ACCESS)
+// gives "LIBUSB_ERROR_ACCESS" (this user lacks the permission: no udev rule), and
+// "LIBUSB_ERROR_BUSY" means that another program holds the unit. The reason of the first
+// such line; empty when there is none.
+QString open_refusal(QString const& error_output);
+
+// make_scan, and in *refusal why a unit could not be opened when the scan found no usable
+// unit (else empty).
+ScanResult make_scan(QString* refusal);
+
 } // namespace DFU

@@ -4,16 +4,22 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTextBrowser>
+#include <QTextCursor>
 #include <QTextStream>
 #include <QThread>
 #include <QVBoxLayout>
+#include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -66,9 +72,13 @@ LogWindowDialog::LogWindowDialog(QWidget* parent) : QDialog(parent, Qt::WindowFl
     clear_button = new QPushButton("clear", this);
     save_button = new QPushButton("save output", this);
     hide_button = new QPushButton("hide log", this);
-    buttons->addWidget(clear_button);
-    buttons->addWidget(save_button);
-    buttons->addWidget(hide_button);
+    for (QPushButton* button : {clear_button, save_button, hide_button}) {
+        // Return must not press the button that last had the focus (and reopen the save
+        // dialog after a cancel).
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        buttons->addWidget(button);
+    }
 
     connect(clear_button, &QPushButton::clicked, text_edit, &QTextEdit::clear);
     connect(save_button, &QPushButton::clicked, this, &LogWindowDialog::save);
@@ -79,24 +89,36 @@ LogWindowDialog::LogWindowDialog(QWidget* parent) : QDialog(parent, Qt::WindowFl
 
 LogWindowDialog::~LogWindowDialog() = default;
 
+void LogWindowDialog::append_line(QString const& line) {
+    QScrollBar* const bar = text_edit->verticalScrollBar();
+    bool const at_end = bar->value() == bar->maximum();
+    QTextCursor cursor(text_edit->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!text_edit->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(line, QTextCharFormat());
+    if (at_end)
+        bar->setValue(bar->maximum());
+}
+
 void LogWindowDialog::outputMessage(QtMsgType type, QMessageLogContext const& context,
                                     QString const& msg) {
     QByteArray const local = msg.toLocal8Bit();
     switch (type) {
     case QtDebugMsg:
-        text_edit->append(tr("Debug: %1").arg(msg));
+        append_line(tr("Debug: %1").arg(msg));
         break;
     case QtInfoMsg:
-        text_edit->append(tr("%1").arg(msg));
+        append_line(tr("%1").arg(msg));
         break;
     case QtWarningMsg:
-        text_edit->append(tr("Warning: %1").arg(msg));
+        append_line(tr("Warning: %1").arg(msg));
         break;
     case QtCriticalMsg:
-        text_edit->append(tr("CRITICAL: %1").arg(msg));
+        append_line(tr("CRITICAL: %1").arg(msg));
         break;
     case QtFatalMsg:
-        text_edit->append(tr("FATAL: %1").arg(msg));
+        append_line(tr("FATAL: %1").arg(msg));
         break;
     default:
         return;
@@ -158,10 +180,35 @@ void LogWindow::toggle_visibility(QMainWindow* mainWindow) {
         return;
     }
     dialog->show();
-    if (mainWindow) {
-        QRect const main = mainWindow->geometry();
-        dialog->move(main.x() + main.width() - 1, main.y());
-    }
+    if (!mainWindow)
+        return;
+    QScreen* screen = mainWindow->windowHandle() ? mainWindow->windowHandle()->screen() : nullptr;
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    QRect const available = screen ? screen->availableGeometry() : QRect();
+    QPoint const corner =
+        available.isEmpty()
+            ? QPoint(mainWindow->geometry().right(), mainWindow->geometry().y())
+            : placement(mainWindow->geometry(), dialog->frameGeometry().size(), available);
+    dialog->move(corner);
+}
+
+QPoint LogWindow::placement(QRect const& main, QSize const& frame, QRect const& available) {
+    auto fits = [&](QPoint corner) { return available.contains(QRect(corner, frame)); };
+    QPoint const right(main.x() + main.width() - 1, main.y());
+    if (fits(right))
+        return right;
+    QPoint const left(main.x() - frame.width() + 1, main.y());
+    if (fits(left))
+        return left;
+    // Moved the least from the right-hand place until inside, the top-left corner winning.
+    int const x =
+        std::max(available.left(),
+                 std::min(right.x(), available.left() + available.width() - frame.width()));
+    int const y =
+        std::max(available.top(),
+                 std::min(right.y(), available.top() + available.height() - frame.height()));
+    return {x, y};
 }
 
 void logWindowMessageHandler(QtMsgType type, QMessageLogContext const& context,

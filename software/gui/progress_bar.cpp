@@ -55,8 +55,11 @@ void ProgressBar::startAutoProgress() {
     span = std::max(1, maximum() - minimum());
     int const period = std::max(min_interval, duration / span);
     setValue(minimum());
-    timer->start(period);
-    time.start();
+    following = false;
+    if (!reports_seen) {
+        timer->start(period);
+        time.start();
+    }
     show();
 }
 
@@ -70,4 +73,13 @@ void ProgressBar::increase() {
         setValue(maximum());
         emit finished();
     }
+}
+
+void ProgressBar::followProgress(int percent) {
+    timer->stop();
+    int const clamped = std::clamp(percent, 0, 100);
+    int const target = minimum() + int(qint64(maximum() - minimum()) * clamped / 100);
+    setValue(following ? std::max(value(), target) : target);
+    following = true;
+    reports_seen = true;
 }

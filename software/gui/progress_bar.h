@@ -6,7 +6,10 @@
 
 class QTimer;
 
-// A progress bar that fills itself by the clock over a given duration.
+// A progress bar that fills itself by the clock over a given duration, until the work it
+// shows reports its own progress: from then on it follows those reports. Once any work has
+// reported, later starts wait for reports instead of running the clock, which would race
+// ahead of the work.
 class ProgressBar : public QProgressBar {
     Q_OBJECT
 
@@ -23,7 +26,9 @@ public:
     int min_interval = 50; // shortest timer period, ms
     QTimer* timer = nullptr;
     QElapsedTimer time;
-    int duration = 10000; // time to fill the bar, ms
+    int duration = 10000;      // time to fill the bar, ms
+    bool following = false;    // this start has had a report
+    bool reports_seen = false; // some start has had a report
 
 signals:
     void finished();
@@ -33,4 +38,7 @@ public slots:
     void startAutoProgress(QString format, double duration = -1);
     void startAutoProgress();
     void increase();
+    // The work is `percent` (0 to 100) done: the clock stops driving the bar. The first
+    // report of a start replaces what the clock showed; later ones never move it back.
+    void followProgress(int percent);
 };

@@ -53,6 +53,8 @@ class TestDfuUtilParser : public QObject {
     Q_OBJECT
 
 private slots:
+    void open_refusal_data();
+    void open_refusal();
     void init();
     void cleanup();
     void patterns();
@@ -246,6 +248,36 @@ void TestDfuUtilParser::make_scan_with_nothing_attached() {
     QCOMPARE(result.first, 1);
     QVERIFY(result.second.empty());
     QCOMPARE(DfuUtilParser(listing.second).status, DfuUtilParser::no_dfu_device);
+}
+
+void TestDfuUtilParser::open_refusal_data() {
+    QTest::addColumn<QString>("error_output");
+    QTest::addColumn<QString>("reason");
+    QString const head = "dfu-util: Cannot open DFU device 0483:df11 found on devnum 3 ";
+    QString const suffix_warning = "dfu-util: Non-valid multiplier ' ', assuming bytes\n";
+    QTest::newRow("nothing") << ""
+                             << "";
+    QTest::newRow("other warnings only") << suffix_warning << "";
+    QTest::newRow("no permission") << head + "(LIBUSB_ERROR_ACCESS)\n"
+                                   << "LIBUSB_ERROR_ACCESS";
+    QTest::newRow("busy") << suffix_warning + head + "(LIBUSB_ERROR_BUSY)\n"
+                          << "LIBUSB_ERROR_BUSY";
+    QTest::newRow("the first of two")
+        << head + "(LIBUSB_ERROR_TIMEOUT)\n" + head + "(LIBUSB_ERROR_ACCESS)\n"
+        << "LIBUSB_ERROR_TIMEOUT";
+    QTest::newRow("another vendor's unit")
+        << "dfu-util: Cannot open DFU device 1d50:6017 found on devnum 3 (LIBUSB_ERROR_ACCESS)\n"
+        << "";
+    QTest::newRow("no closing bracket") << head + "(LIBUSB_ERROR_ACCESS\n"
+                                        << "";
+    QTest::newRow("carriage return line ends") << head + "(LIBUSB_ERROR_ACCESS)\r\n"
+                                               << "LIBUSB_ERROR_ACCESS";
+}
+
+void TestDfuUtilParser::open_refusal() {
+    QFETCH(QString, error_output);
+    QFETCH(QString, reason);
+    QCOMPARE(DFU::open_refusal(error_output), reason);
 }
 
 QTEST_GUILESS_MAIN(TestDfuUtilParser)

@@ -28,6 +28,8 @@ private slots:
     void command_text();
     void exit_codes_and_output_data();
     void exit_codes_and_output();
+    void taps_data();
+    void taps();
     void start_is_announced_except_for_list();
     void program_that_cannot_start();
     void missing_row_gets_the_default();
@@ -97,6 +99,45 @@ void TestRunCommand::exit_codes_and_output() {
         QVERIFY(log.contains(QString("Exit with %1 from \"%2\"").arg(code).arg(fake_child)));
     // The row itself is not changed by the caller's arguments.
     QVERIFY(DFU::commands[DFU::upload_FW].arguments.isEmpty());
+}
+
+void TestRunCommand::taps_data() {
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QByteArray>("seen");
+    QTest::addColumn<QByteArray>("error_output");
+    QTest::newRow("printed at once")
+        << QStringList{"exit", "3", "hello\n"} << QByteArray("hello\n") << QByteArray();
+    QTest::newRow("printed early and late")
+        << QStringList{"sleep", "300", "early "} << QByteArray("early late") << QByteArray();
+    QTest::newRow("NUL reaches the tap")
+        << QStringList{"nul"} << QByteArray("before\0after", 12) << QByteArray();
+    QTest::newRow("standard error")
+        << QStringList{"stderr", "noise"} << QByteArray() << QByteArray("noise");
+    QTest::newRow("killed") << QStringList{"crash"} << QByteArray() << QByteArray();
+}
+
+void TestRunCommand::taps() {
+    QFETCH(QStringList, extra);
+    QFETCH(QByteArray, seen);
+    QFETCH(QByteArray, error_output);
+    DFU::commands[DFU::version] = {fake_child, {}};
+    DFU::Result const plain = DFU::run_command(DFU::version, extra);
+
+    QByteArray tapped;
+    int pieces = 0;
+    QByteArray errors("left over");
+    DFU::OutputTaps taps;
+    taps.on_output = [&](QByteArray const& bytes) {
+        tapped += bytes;
+        ++pieces;
+    };
+    taps.error_output = &errors;
+    DFU::Result const result = DFU::run_command(DFU::version, extra, taps);
+    // The result is the one without taps.
+    QCOMPARE(result, plain);
+    QCOMPARE(tapped, seen);
+    QCOMPARE(pieces > 0, !seen.isEmpty());
+    QCOMPARE(errors, error_output);
 }
 
 void TestRunCommand::start_is_announced_except_for_list() {

@@ -453,22 +453,26 @@ void TestVusbUpgrade::unit_of_another_product() {
 
 void TestVusbUpgrade::no_usable_unit_data() {
     QTest::addColumn<Units>("units");
-    QTest::newRow("access refused") << Units{unit(older_revision, {{"access", "denied"}})};
+    QTest::addColumn<QString>("status_id");
+    QTest::newRow("access refused")
+        << Units{unit(older_revision, {{"access", "denied"}})} << "status_noAccess";
     QTest::newRow("three alternate settings")
-        << Units{unit(older_revision, {{"alt_settings", "3"}})};
+        << Units{unit(older_revision, {{"alt_settings", "3"}})} << "status_noDev";
     QTest::newRow("another device release")
-        << Units{unit(older_revision, {{"bcd_device", "0x2100"}})};
-    QTest::newRow("two units") << Units{unit(older_revision), unit(older_revision)};
+        << Units{unit(older_revision, {{"bcd_device", "0x2100"}})} << "status_noDev";
+    QTest::newRow("two units") << Units{unit(older_revision), unit(older_revision)}
+                               << "status_noDev";
 }
 
 void TestVusbUpgrade::no_usable_unit() {
     QFETCH(Units, units);
+    QFETCH(QString, status_id);
     QVERIFY(plug_in(units));
 
     // Several detection passes with the units on the bus: none of them is taken for a unit.
     QVERIFY(wait_for_scans(8));
     QVERIFY(in_state("B1"));
-    QCOMPARE(status(), text("status_noDev"));
+    QCOMPARE(status(), text(status_id));
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(!mainWindow->progress_bar->isVisible());
     QCOMPARE(watch_.entered, QStringList{});

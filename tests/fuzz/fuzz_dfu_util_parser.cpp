@@ -23,5 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         __builtin_trap();
     if (result.first == 0 && parser.status != DfuUtilParser::one_dfu_device)
         __builtin_trap();
+
+    // The same bytes as the listing's standard error.
+    QString const reason = DFU::open_refusal(listing);
+    if (reason.size() > 80 || reason.contains('\n'))
+        __builtin_trap();
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
@@ -53,6 +54,10 @@ private slots:
     void fatal();
     void construction();
     void toggle_visibility();
+    void placement_data();
+    void placement();
+    void placed_on_a_small_screen();
+    void return_after_cancelled_save();
     void keys_and_close();
     void clear_then_save_writes_empty_file();
     void save_replaces_content();
@@ -96,9 +101,14 @@ void TestLogWindow::lines_data() {
                              << QByteArray("Warning: Oops (worker.cpp:42, void run())\n");
     QTest::newRow("critical") << int(QtCriticalMsg) << "bad" << true << "CRITICAL: bad"
                               << QByteArray("Critical: bad (worker.cpp:42, void run())\n");
-    QTest::newRow("markup is shown as rich text")
-        << int(QtInfoMsg) << "<b>bold</b> text" << false << "bold text"
+    QTest::newRow("markup appears literally")
+        << int(QtInfoMsg) << "<b>bold</b> text" << false << "<b>bold</b> text"
         << QByteArray("Info: <b>bold</b> text ((null):0, (null))\n");
+    QTest::newRow("a status text with its markup")
+        << int(QtDebugMsg) << "<span style=\"color:#000000\">\nNote: a &amp; b<br>c</span>" << false
+        << "Debug: <span style=\"color:#000000\">\nNote: a &amp; b<br>c</span>"
+        << QByteArray("Debug: <span style=\"color:#000000\">\nNote: a &amp; b<br>c</span> "
+                      "((null):0, (null))\n");
     QTest::newRow("percent signs stay")
         << int(QtDebugMsg) << "100% %1 %s" << false << "Debug: 100% %1 %s"
         << QByteArray("Debug: 100% %1 %s ((null):0, (null))\n");
@@ -176,7 +186,8 @@ void TestLogWindow::construction() {
 
 void TestLogWindow::toggle_visibility() {
     QMainWindow main;
-    main.setGeometry(100, 80, 665, 517);
+    // Room for the log window on the right, on the offscreen platform's 800 x 600 screen.
+    main.setGeometry(20, 30, 150, 120);
     main.show();
     window->dialog->text_edit->append("kept");
 
@@ -193,6 +204,74 @@ void TestLogWindow::toggle_visibility() {
     // Without a main window it still shows.
     window->toggle_visibility(nullptr);
     QVERIFY(window->dialog->isVisible());
+}
+
+void TestLogWindow::placement_data() {
+    QTest::addColumn<QRect>("main");
+    QTest::addColumn<QSize>("frame");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QPoint>("corner");
+    QSize const log(600, 400);
+    // The main window is centred, 50 pixels below the top.
+    QTest::newRow("1920 wide: on the right")
+        << QRect(627, 50, 665, 517) << log << QRect(0, 0, 1920, 1040) << QPoint(1291, 50);
+    QTest::newRow("1366 wide: moved in over the main window")
+        << QRect(350, 50, 665, 517) << log << QRect(0, 0, 1366, 738) << QPoint(766, 50);
+    QTest::newRow("1280 wide, with a window frame") << QRect(307, 50, 665, 517) << QSize(602, 431)
+                                                    << QRect(0, 27, 1280, 693) << QPoint(678, 50);
+    QTest::newRow("main window at the right edge: on the left")
+        << QRect(1200, 100, 665, 517) << log << QRect(0, 0, 1920, 1040) << QPoint(601, 100);
+    QTest::newRow("second screen to the right")
+        << QRect(2227, 50, 665, 517) << log << QRect(1920, 0, 1280, 1024) << QPoint(2600, 50);
+    QTest::newRow("main window low on the screen")
+        << QRect(100, 700, 665, 300) << log << QRect(0, 0, 1920, 1040) << QPoint(764, 640);
+    QTest::newRow("larger than the screen: top-left corner")
+        << QRect(0, 0, 300, 200) << log << QRect(10, 20, 500, 300) << QPoint(10, 20);
+}
+
+void TestLogWindow::placement() {
+    QFETCH(QRect, main);
+    QFETCH(QSize, frame);
+    QFETCH(QRect, available);
+    QFETCH(QPoint, corner);
+    QPoint const placed = LogWindow::placement(main, frame, available);
+    QCOMPARE(placed, corner);
+    if (frame.width() <= available.width() && frame.height() <= available.height())
+        QVERIFY(available.contains(QRect(placed, frame)));
+}
+
+void TestLogWindow::placed_on_a_small_screen() {
+    // The offscreen platform's screen is smaller than the main window and the log side by side.
+    QMainWindow main;
+    main.setGeometry(150, 50, 665, 517);
+    main.show();
+    window->toggle_visibility(&main);
+    QVERIFY(window->dialog->isVisible());
+    QRect const available = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY(available.width() < main.geometry().right() + window->dialog->width());
+    QVERIFY(available.contains(window->dialog->frameGeometry()));
+    QCOMPARE(window->dialog->size(), QSize(600, 400));
+}
+
+void TestLogWindow::return_after_cancelled_save() {
+    LogWindowDialog* dialog = window->dialog;
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    int asked = 0;
+    LogWindowDialog::ask_file_name = [&asked] {
+        ++asked;
+        return QString();
+    };
+    for (QPushButton* button : {dialog->clear_button, dialog->save_button, dialog->hide_button})
+        QVERIFY(!button->autoDefault() && !button->isDefault());
+    dialog->save_button->setFocus();
+    QTest::mouseClick(dialog->save_button, Qt::LeftButton);
+    QCOMPARE(asked, 1);
+    // Return and Enter go to the button that has the focus, and press nothing.
+    QTest::keyClick(dialog->save_button, Qt::Key_Return);
+    QTest::keyClick(dialog->save_button, Qt::Key_Enter);
+    QCOMPARE(asked, 1);
+    QVERIFY(dialog->isVisible());
 }
 
 void TestLogWindow::keys_and_close() {

@@ -35,6 +35,8 @@ private slots:
     void progress_negative_keeps_previous();
     void progress_restart_while_running();
     void progress_stopped_from_outside();
+    void progress_follows_reports_data();
+    void progress_follows_reports();
     void circle_geometry_data();
     void circle_geometry();
     void circle_ring_pixels();
@@ -191,6 +193,50 @@ void TestWidgets::progress_stopped_from_outside() {
     QTest::qWait(800);
     QCOMPARE(bar.value(), value);
     QCOMPARE(finished.count(), 0);
+}
+
+void TestWidgets::progress_follows_reports_data() {
+    QTest::addColumn<bool>("clock_first"); // the clock fills the bar before the first report
+    QTest::addColumn<QList<int>>("reports");
+    QTest::addColumn<QList<int>>("values");
+    QTest::newRow("rising") << false << QList<int>{0, 12, 35, 100} << QList<int>{0, 12, 35, 100};
+    QTest::newRow("never back") << false << QList<int>{40, 20, 41} << QList<int>{40, 40, 41};
+    QTest::newRow("out of range") << false << QList<int>{-5, 250} << QList<int>{0, 100};
+    QTest::newRow("the first report replaces the clock")
+        << true << QList<int>{3, 2, 50} << QList<int>{3, 3, 50};
+}
+
+void TestWidgets::progress_follows_reports() {
+    QFETCH(bool, clock_first);
+    QFETCH(QList<int>, reports);
+    QFETCH(QList<int>, values);
+    ProgressBar bar(nullptr);
+    QSignalSpy finished(&bar, &ProgressBar::finished);
+    bar.startAutoProgress("Upgrading firmware", 0.2);
+    if (clock_first) {
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+        QCOMPARE(bar.value(), bar.maximum());
+    }
+    for (int i = 0; i < reports.size(); ++i) {
+        bar.followProgress(reports[i]);
+        QCOMPARE(bar.value(), values[i]);
+        QVERIFY(!bar.timer->isActive());
+    }
+    // The clock no longer drives the bar, although its duration has passed.
+    QTest::qWait(400);
+    QCOMPARE(bar.value(), values.last());
+    QCOMPARE(finished.count(), clock_first ? 1 : 0);
+    QCOMPARE(bar.format(), QString("Upgrading firmware"));
+    // The next start waits for reports, from the minimum, without the clock.
+    bar.startAutoProgress("Uploading & verifying", 0.05);
+    QCOMPARE(bar.value(), bar.minimum());
+    QCOMPARE(bar.format(), QString("Uploading & verifying"));
+    QVERIFY(!bar.timer->isActive());
+    QTest::qWait(200);
+    QCOMPARE(bar.value(), bar.minimum());
+    bar.followProgress(1);
+    bar.followProgress(0);
+    QCOMPARE(bar.value(), 1);
 }
 
 void TestWidgets::circle_geometry_data() {

@@ -50,6 +50,9 @@ void TestSettings::embedded_document() {
                                "status_stopping",
                                "status_stopped",
                                "status_stoppedHalfWritten",
+                               "status_noAccess",
+                               "status_busy",
+                               "status_cannotOpen",
                                "app_name",
                                "sim_mode",
                                "debug_mode",
@@ -127,7 +130,7 @@ void TestSettings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.contains("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 25);
+    QCOMPARE(text.count("\n\t"), 28);
 }
 
 // Whole documents: how many labels and circles come out of them.

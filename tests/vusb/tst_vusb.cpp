@@ -201,6 +201,9 @@ private slots:
         QTest::newRow("access refused, alone")
             << "debian" << Units{unit("u1", serial_a, {{"access", "denied"}})} << QStringList()
             << QStringList() << "Cannot open DFU device 0483:df11";
+        QTest::newRow("held by another program, alone")
+            << "debian" << Units{unit("u1", serial_a, {{"access", "busy"}})} << QStringList()
+            << QStringList() << "(LIBUSB_ERROR_BUSY)";
         QTest::newRow("open times out")
             << "debian"
             << Units{unit("u1", serial_a, {{"hang", "open:0"}, {"hang_ms", "200"}}),
@@ -346,6 +349,9 @@ private slots:
                                    << 74 << "More than one DFU capable USB device" << true;
         QTest::newRow("access refused") << Units{unit("u1", serial_a, {{"access", "denied"}})}
                                         << "upload" << 74 << "LIBUSB_ERROR_ACCESS" << true;
+        QTest::newRow("held by another program")
+            << Units{unit("u1", serial_a, {{"access", "busy"}})} << "upload" << 74
+            << "LIBUSB_ERROR_BUSY" << true;
         QTest::newRow("pulled out during upload")
             << Units{unit("u1", serial_a, {{"unplug", "upload:0"}})} << "upload" << 74
             << "LIBUSB_ERROR_NO_DEVICE" << false;

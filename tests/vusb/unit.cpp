@@ -151,7 +151,15 @@ std::vector<uint8_t> Unit::configuration_descriptor() const {
 int Unit::open() {
     if (int error = faults(Op::open))
         return error;
-    return knobs_.access_denied ? LIBUSB_ERROR_ACCESS : 0;
+    switch (knobs_.access) {
+    case Access::denied:
+        return LIBUSB_ERROR_ACCESS;
+    case Access::busy:
+        return LIBUSB_ERROR_BUSY;
+    case Access::granted:
+        break;
+    }
+    return 0;
 }
 
 int Unit::set_alt_setting(int alt) {

@@ -126,9 +126,14 @@ bool apply(Knobs* knobs, std::string const& key, std::string const& value) {
             return false;
         knobs->alt_settings = int(number);
     } else if (key == "access") {
-        if (value != "denied" && value != "granted")
+        if (value == "granted")
+            knobs->access = Access::granted;
+        else if (value == "denied")
+            knobs->access = Access::denied;
+        else if (value == "busy")
+            knobs->access = Access::busy;
+        else
             return false;
-        knobs->access_denied = value == "denied";
     } else if (key == "unplug") {
         return parse_fault(value, &knobs->unplug) && knobs->unplug.op != Op::open;
     } else if (key == "hang") {

@@ -32,11 +32,15 @@ struct BitAddress {
     int bit = 0;
 };
 
+// What libusb_open says to this user: yes, no permission (no udev rule), or the unit is held
+// by another program.
+enum class Access { granted, denied, busy };
+
 struct Knobs {
     std::string serial = "3276375B3333";
     uint16_t bcd_device = 0x2200;
     int alt_settings = 4;
-    bool access_denied = false;
+    Access access = Access::granted;
     Fault unplug;
     Fault hang;
     long hang_ms = -1; // < 0: until the process is killed

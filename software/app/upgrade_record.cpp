@@ -1,0 +1,119 @@
+#include "app/upgrade_record.h"
+
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "control/worker_relay.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+QByteArray UpgradeAttempt::json_line() const {
+    auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
+    QJsonObject const object{
+        {"time", time.toUTC().toString(Qt::ISODateWithMs)},
+        {"serial", serial},
+        {"product", product},
+        {"revision_before", revision_before},
+        {"revision_carried", revision_carried},
+        {"outcome", outcome},
+        {"write_ms", duration(write_ms)},
+        {"verify_ms", duration(verify_ms)},
+        {"write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code)},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
+}
+
+UpgradeRecorder::UpgradeRecorder(SM_A* worker, SM_B* flow, QString file, QObject* parent)
+    : QObject(parent), flow(flow), file_(std::move(file)) {
+    // Another unit in the socket: the one of the attempt is gone. The flow machine has
+    // copied the new unit's record by the time this runs.
+    connect(flow->B1, &QState::exited, this, [this] {
+        if (open && this->flow->device_info.serial != attempt.serial)
+            close_attempt(RecordedOutcome::interrupted);
+    });
+    connect(flow->B3, &QState::entered, this, &UpgradeRecorder::open_attempt);
+    connect(worker, &SM_A::sig_FwDownloading, this, [this] {
+        if (open)
+            write_clock.start();
+    });
+    connect(worker, &SM_A::sig_FwDownloadResult, this, [this](int exit_code) {
+        if (!open)
+            return;
+        attempt.write_ms = write_clock.isValid() ? write_clock.elapsed() : 0;
+        attempt.write_exit_code = exit_code;
+    });
+    connect(worker, &SM_A::sig_FwUploading, this, [this] {
+        if (open && attempt.write_ms >= 0)
+            verify_clock.start();
+    });
+    connect(flow->B6, &QState::entered, this, [this] { close_attempt(RecordedOutcome::done); });
+    // The flow machine's verdict on an upgrade that did not end in "Done". A unit that is not
+    // back in time may still come back and be checked: its attempt stays open.
+    connect(flow->outcome, &UpgradeOutcome::sig_UpgradeFailed, this, [this](QString const& label) {
+        if (label == "status_verifyFailed")
+            close_attempt(RecordedOutcome::differs);
+        else if (label == "status_writeFailed")
+            close_attempt(RecordedOutcome::write_failed);
+    });
+    // Stopped by Q or Escape, or the run ends, in the middle of an attempt.
+    connect(flow, &QStateMachine::stopped, this,
+            [this] { close_attempt(RecordedOutcome::interrupted); });
+    if (QCoreApplication* const app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this,
+                [this] { close_attempt(RecordedOutcome::interrupted); });
+}
+
+UpgradeRecorder::~UpgradeRecorder() {
+    close_attempt(RecordedOutcome::interrupted);
+}
+
+QString UpgradeRecorder::default_file() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+           "/upgrades.jsonl";
+}
+
+bool UpgradeRecorder::append(QString const& file, UpgradeAttempt const& attempt) {
+    QString const folder = QFileInfo(file).absolutePath();
+    QFile out(file);
+    bool const written =
+        QDir().mkpath(folder) && out.open(QIODevice::WriteOnly | QIODevice::Append) &&
+        out.write(attempt.json_line()) == attempt.json_line().size() && out.flush();
+    if (!written)
+        qWarning().noquote() << "Could not add to the upgrade record" << file + ":"
+                             << (out.errorString().isEmpty() ? "no folder" : out.errorString())
+                             << "- lost:" << QString::fromUtf8(attempt.json_line()).trimmed();
+    return written;
+}
+
+void UpgradeRecorder::open_attempt() {
+    if (open)
+        close_attempt(RecordedOutcome::interrupted);
+    DFU::DeviceInfo const& info = flow->device_info;
+    attempt = UpgradeAttempt();
+    attempt.time = QDateTime::currentDateTimeUtc();
+    attempt.serial = info.serial;
+    attempt.product = info.OTP_info.product_name();
+    attempt.revision_before = info.FW_revision;
+    attempt.revision_carried = SM_B::desired_revision;
+    write_clock.invalidate();
+    verify_clock.invalidate();
+    open = true;
+}
+
+void UpgradeRecorder::close_attempt(QString const& outcome) {
+    if (!open)
+        return;
+    open = false;
+    attempt.outcome = outcome;
+    if (verify_clock.isValid() &&
+        (outcome == RecordedOutcome::done || outcome == RecordedOutcome::differs ||
+         outcome == RecordedOutcome::write_failed))
+        attempt.verify_ms = verify_clock.elapsed();
+    append(file_, attempt);
+}

@@ -1,0 +1,226 @@
+// The upgrade record's lines and the file they are added to, in temporary folders; and the
+// recorder following a flow machine whose idle worker's signals are emitted by hand.
+#include "app/upgrade_record.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "message_log.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+UpgradeAttempt attempt(QString const& outcome) {
+    UpgradeAttempt a;
+    a.time = QDateTime(QDate(2026, 12, 8), QTime(1, 2, 3, 45), Qt::UTC);
+    a.serial = "3276375B3333";
+    a.product = "Lx-21";
+    a.revision_before = "2.3.0";
+    a.revision_carried = "2.4.1";
+    a.outcome = outcome;
+    return a;
+}
+
+} // namespace
+
+class TestUpgradeRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void line_data();
+    void line();
+    void lines_are_added();
+    void unwritable_data();
+    void unwritable();
+    void attempts_data();
+    void attempts();
+};
+
+void TestUpgradeRecord::line_data() {
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<qint64>("write_ms");
+    QTest::addColumn<qint64>("verify_ms");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("done") << "done" << qint64(9120) << qint64(1840) << "Lx-21"
+                          << QByteArray(R"("product":"Lx-21","revision_before":"2.3.0",)"
+                                        R"("revision_carried":"2.4.1","serial":"3276375B3333",)"
+                                        R"("time":"2026-12-08T01:02:03.045Z","verify_ms":1840,)"
+                                        R"("write_exit_code":0,"write_ms":9120})");
+    QTest::newRow("interrupted before the write ended")
+        << "interrupted" << qint64(-1) << qint64(-1) << "Lx-21"
+        << QByteArray(R"("verify_ms":null,"write_exit_code":null,"write_ms":null})");
+    QTest::newRow("quotes and line feeds stay inside the line")
+        << "write failed" << qint64(5) << qint64(-1) << "a \"b\"\nc"
+        << QByteArray(R"("product":"a \"b\"\nc",)");
+}
+
+void TestUpgradeRecord::line() {
+    QFETCH(QString, outcome);
+    QFETCH(qint64, write_ms);
+    QFETCH(qint64, verify_ms);
+    QFETCH(QString, product);
+    QFETCH(QByteArray, expected);
+    UpgradeAttempt a = attempt(outcome);
+    a.write_ms = write_ms;
+    a.verify_ms = verify_ms;
+    a.write_exit_code = 0;
+    a.product = product;
+    QByteArray const line = a.json_line();
+    QVERIFY(line.endsWith('\n'));
+    QCOMPARE(line.count('\n'), 1);
+    QVERIFY2(line.contains(expected), line.constData());
+    QJsonObject const object = QJsonDocument::fromJson(line).object();
+    QCOMPARE(object["outcome"].toString(), outcome);
+    QCOMPARE(object["product"].toString(), product);
+}
+
+void TestUpgradeRecord::lines_are_added() {
+    QTemporaryDir dir;
+    // The folder is made when missing.
+    QString const file = dir.filePath("kelvora-upgrade/upgrades.jsonl");
+    QVERIFY(UpgradeRecorder::append(file, attempt("done")));
+    QVERIFY(UpgradeRecorder::append(file, attempt("differs")));
+    QFile in(file);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QList<QByteArray> const lines = in.readAll().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[2].isEmpty());
+    QCOMPARE(QJsonDocument::fromJson(lines[0]).object()["outcome"].toString(), QString("done"));
+    QCOMPARE(QJsonDocument::fromJson(lines[1]).object()["outcome"].toString(), QString("differs"));
+    QVERIFY(UpgradeRecorder::default_file().endsWith("/kelvora-upgrade/upgrades.jsonl"));
+}
+
+void TestUpgradeRecord::unwritable_data() {
+    QTest::addColumn<QString>("where");
+    // Also as root: neither can be opened for writing by anyone.
+    QTest::newRow("folder below a file") << "plain_file/upgrades.jsonl";
+    QTest::newRow("a folder where the file goes") << "folder";
+}
+
+void TestUpgradeRecord::unwritable() {
+    QFETCH(QString, where);
+    QTemporaryDir dir;
+    QFile plain(dir.filePath("plain_file"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+
+    MessageLog log;
+    QVERIFY(!UpgradeRecorder::append(dir.filePath(where), attempt("done")));
+    QCOMPARE(log.count("Could not add to the upgrade record"), 1);
+    // The line is not lost from sight: the log holds it.
+    QVERIFY(log.contains("\"serial\":\"3276375B3333\""));
+}
+
+void TestUpgradeRecord::attempts_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("outcome"); // empty: no line
+    QTest::addColumn<bool>("written");    // the line has a write duration
+    QTest::addColumn<bool>("verified");   // the line has a verify duration
+    QStringList const written{"click", "downloading", "write:0", "gone"};
+    QTest::newRow("no click, no line") << QStringList{"gone"} << "" << false << false;
+    QTest::newRow("done") << written + QStringList{"read:A", "new", "uploading", "matches"}
+                          << "done" << true << true;
+    QTest::newRow("differs") << written + QStringList{"read:A", "new", "uploading", "differs"}
+                             << "differs" << true << true;
+    QTest::newRow("write failed, read-back differs")
+        << QStringList{"click",  "downloading", "write:74",  "gone",
+                       "read:A", "new",         "uploading", "differs"}
+        << "write failed" << true << true;
+    QTest::newRow("write failed, old image back")
+        << QStringList{"click", "downloading", "write:74", "gone", "read:A", "old"}
+        << "write failed" << true << false;
+    QTest::newRow("another unit plugged in")
+        << written + QStringList{"read:B", "old"} << "interrupted" << true << false;
+    QTest::newRow("not back in time, then back and checked")
+        << written + QStringList{"not back", "read:A", "new", "uploading", "matches"} << "done"
+        << true << true;
+    QTest::newRow("stopped during the write")
+        << QStringList{"click", "downloading", "stop"} << "interrupted" << false << false;
+}
+
+void TestUpgradeRecord::attempts() {
+    QFETCH(QStringList, steps);
+    QFETCH(QString, outcome);
+    QFETCH(bool, written);
+    QFETCH(bool, verified);
+    QTemporaryDir dir;
+    QString const file = dir.filePath("upgrades.jsonl");
+    SM_A worker("a.dfu", "a.bin", "up.bin");
+    SM_B machine(&worker, Device::Type::DAVO, "2.4.1");
+    sm_A = &worker;
+    sm_B = &machine;
+    UpgradeRecorder recorder(&worker, &machine, file, nullptr);
+    machine.start();
+    QTRY_VERIFY(machine.configuration().contains(machine.B1));
+    QString serial = "A"; // the unit that is read next
+    auto report = [&](QString const& revision) {
+        DFU::DeviceInfo info;
+        info.serial = serial;
+        info.valid = true;
+        info.device_type = Device::Type::DAVO;
+        info.FW_revision = revision;
+        emit worker.sig_DevConnInfo(info);
+        emit worker.sig_DevConn();
+    };
+    report("2.3.0");
+    QTRY_VERIFY(machine.configuration().contains(machine.B2));
+
+    for (QString const& step : steps) {
+        if (step == "click")
+            machine.do_download();
+        else if (step == "downloading")
+            emit worker.sig_FwDownloading();
+        else if (step.startsWith("write:"))
+            emit worker.sig_FwDownloadResult(step.mid(6).toInt());
+        else if (step == "gone")
+            emit worker.sig_NoDevConn();
+        else if (step.startsWith("read:"))
+            serial = step.mid(5);
+        else if (step == "not back")
+            emit machine.outcome->sig_UpgradeFailed("status_notBack", "Lx-21");
+        else if (step == "new" || step == "old")
+            report(step == "new" ? "2.4.1" : "2.3.0");
+        else if (step == "uploading")
+            emit worker.sig_FwUploading();
+        else if (step == "matches")
+            emit worker.sig_FwUploadedMatches();
+        else if (step == "differs")
+            emit worker.sig_FwUploadedDiffers();
+        else if (step == "stop")
+            machine.stop();
+        QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    sm_A = nullptr;
+    sm_B = nullptr;
+
+    QFile in(file);
+    if (outcome.isEmpty()) {
+        QVERIFY(!in.exists());
+        return;
+    }
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QList<QByteArray> const lines = in.readAll().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QJsonObject const line = QJsonDocument::fromJson(lines[0]).object();
+    QCOMPARE(line["outcome"].toString(), outcome);
+    QCOMPARE(line["serial"].toString(), QString("A"));
+    QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));
+    QCOMPARE(line["revision_carried"].toString(), QString("2.4.1"));
+    QCOMPARE(line["write_ms"].isDouble(), written);
+    QCOMPARE(line["verify_ms"].isDouble(), verified);
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    app.setApplicationName("kelvora-upgrade");
+    TestUpgradeRecord test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_upgrade_record.moc"
