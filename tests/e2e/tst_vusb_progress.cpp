@@ -3,8 +3,7 @@
 // read-back, against units with realistic timing, the note about a unit that dfu-util sees
 // but cannot open, and the record of each upgrade attempt.
 //
-// The tool's bus folder is a link that each case points at its own bus, as in
-// tst_vusb_upgrade.
+// The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
 #include "app/upgrade_record.h"
 #include "control/sm_a.h"
@@ -16,6 +15,8 @@
 #include "gui/progress_bar.h"
 #include "message_log.h"
 #include "settings/settings.h"
+#include "switched_bus.h"
+#include "test_files.h"
 #include "vusb_env.h"
 
 #include <QApplication>
@@ -29,6 +30,8 @@
 #include <cstdio>
 #include <memory>
 
+using switched_bus::attach;
+using test_files::read_all;
 using vusb_env::Bus;
 using vusb_env::UnitSetup;
 using Knobs = QMap<QString, QString>;
@@ -37,39 +40,23 @@ namespace {
 
 constexpr int flow_timeout_ms = 90000;
 
-QString attached_link;
-QString empty_bus;
-
-bool attach(QString const& folder) {
-    QString const next = attached_link + ".next";
-    QFile::remove(next);
-    return QFile::link(folder, next) &&
-           std::rename(QFile::encodeName(next).constData(),
-                       QFile::encodeName(attached_link).constData()) == 0;
-}
-
-QByteArray read_file(QString const& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool in_state(QState const* state) {
     return sm_B->configuration().contains(const_cast<QState*>(state));
 }
 
 // The carried image with another revision in its information block.
 QByteArray with_revision(QByteArray image, QString const& revision) {
-    int const block = image.indexOf(QByteArray("\x12\x47\x23\x01", 4));
+    int const block = test_files::fw_block_offset(image);
     if (block < 0)
         return {};
-    QByteArray field = revision.toUtf8();
-    field.append(QByteArray(32 - field.size(), '\0'));
-    image.replace(block + 40, 32, field);
+    test_files::set_fw_revision(&image, block, revision.toUtf8());
     return image;
 }
 
+// One OTP record of the carried product in slot 0.
 QByteArray otp_record() {
-    QByteArray record("\x11\x47\x23\x01\x04", 5);
+    QByteArray record = test_files::otp_marker();
+    record += char(Device::Type::DAVO);
     record += QByteArray(3, char(0xFF));
     record += QByteArray("\x00\x01\x02\x03\x04\x05\x06\x07", 8);
     return record;
@@ -78,7 +65,7 @@ QByteArray otp_record() {
 // The upgrade record's lines.
 QList<QJsonObject> records() {
     QList<QJsonObject> list;
-    for (QByteArray const& line : read_file(UpgradeRecorder::default_file()).split('\n'))
+    for (QByteArray const& line : read_all(UpgradeRecorder::default_file()).split('\n'))
         if (!line.isEmpty())
             list << QJsonDocument::fromJson(line).object();
     return list;
@@ -141,7 +128,7 @@ private slots:
 };
 
 void TestVusbProgress::initTestCase() {
-    carried_ = read_file(":resources/firmware.bin");
+    carried_ = read_all(":resources/firmware.bin");
     QVERIFY(!carried_.isEmpty());
     QCOMPARE(with_revision(carried_, settings.desired_FW_revision), carried_);
     log_ = std::make_unique<MessageLog>();
@@ -149,7 +136,7 @@ void TestVusbProgress::initTestCase() {
 }
 
 void TestVusbProgress::init() {
-    QVERIFY(attach(empty_bus));
+    QVERIFY(attach(switched_bus::empty_bus()));
     QTRY_VERIFY_WITH_TIMEOUT(in_state(sm_B->B1), flow_timeout_ms);
     log_->clear();
 }
@@ -374,15 +361,8 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QTemporaryDir root;
-    attached_link = root.path() + "/bus";
-    empty_bus = root.path() + "/empty";
-    if (!root.isValid() || !QDir().mkdir(empty_bus) || !attach(empty_bus))
+    if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
-    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
-    preload.prepend(vusb_env::library());
-    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
-    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(attached_link));
-    qunsetenv("KELVORA_VUSB_TIMING");
     // The user's data folder, where the upgrade record goes.
     qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/data"));
 

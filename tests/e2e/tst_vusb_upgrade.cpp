@@ -16,6 +16,7 @@
 #include "gui/progress_bar.h"
 #include "message_log.h"
 #include "settings/settings.h"
+#include "switched_bus.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -29,6 +30,7 @@
 #include <cstdio>
 #include <memory>
 
+using switched_bus::attach;
 using vusb_env::Bus;
 using vusb_env::UnitSetup;
 using Knobs = QMap<QString, QString>;
@@ -42,19 +44,6 @@ constexpr int flow_timeout_ms = 60000;
 constexpr int block_size = 2048;
 constexpr uint32_t flash_base = 0x08000000;
 QString const older_revision = "2.3.0";
-
-// Where the tool looks for the bus, and an empty bus for the time between cases.
-QString attached_link;
-QString empty_bus;
-
-// Points the tool's bus at `folder`; the link is replaced in one step.
-bool attach(QString const& folder) {
-    QString const next = attached_link + ".next";
-    QFile::remove(next);
-    return QFile::link(folder, next) &&
-           std::rename(QFile::encodeName(next).constData(),
-                       QFile::encodeName(attached_link).constData()) == 0;
-}
 
 QString text(QString const& id) {
     return settings.gui.text(id);
@@ -318,7 +307,7 @@ void TestVusbUpgrade::cleanup() {
 }
 
 void TestVusbUpgrade::init() {
-    QVERIFY(attach(empty_bus));
+    QVERIFY(attach(switched_bus::empty_bus()));
     QVERIFY(wait_for_no_unit());
     bus_.reset(); // the last case's bus, now that no dfu-util looks at it any more
     watch_.reset();
@@ -751,15 +740,8 @@ int main(int argc, char** argv) {
 
     // Before anything starts a child: every dfu-util of the run sees the virtual bus.
     QTemporaryDir root;
-    attached_link = root.path() + "/bus";
-    empty_bus = root.path() + "/empty";
-    if (!root.isValid() || !QDir().mkdir(empty_bus) || !attach(empty_bus))
+    if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
-    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
-    preload.prepend(vusb_env::library());
-    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
-    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(attached_link));
-    qunsetenv("KELVORA_VUSB_TIMING");
 
     // The tool's own command line: real device, log window.
     int tool_argc = 2;
