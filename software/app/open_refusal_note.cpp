@@ -31,10 +31,15 @@ void OpenRefusalNote::show_current() {
     if (!status_label || !flow->configuration().contains(flow->B1))
         return;
     if (!reason.isEmpty()) {
-        status_label->setText(text_for(reason));
+        // What the flow wrote meanwhile (the "no unit" note, or a unit restarting after its
+        // write, or an upgrade that failed) comes back when the reason ends.
+        if (!showing || status_label->text() != shown)
+            replaced = status_label->text();
+        shown = text_for(reason);
+        status_label->setText(shown);
         showing = true;
     } else if (showing) {
-        status_label->setText(settings.gui.text("status_noDev"));
+        status_label->setText(replaced);
         showing = false;
     }
 }
