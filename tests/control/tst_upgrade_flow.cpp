@@ -226,6 +226,7 @@ void TestUpgradeFlow::stop_while_waiting_for_a_faulty_unit_to_go() {
     run.worker->do_stop();
     // The unit is still there; the worker ends all the same.
     QTRY_VERIFY_WITH_TIMEOUT(run.worker->isFinished(), 30000);
+    QCoreApplication::sendPostedEvents();
     QVERIFY(!run.steps.mid(run.steps.indexOf("A7")).contains("A0"));
     QCOMPARE(run.flow, b1);
 }
@@ -401,6 +402,8 @@ void TestUpgradeFlow::stop_ends_a_long_pause() {
         QTRY_VERIFY_WITH_TIMEOUT(run.in(run.machine->B6) && run.steps.endsWith("A4"), 30000);
     run.worker->do_stop();
     QTRY_VERIFY_WITH_TIMEOUT(run.worker->isFinished(), 30000);
+    // Its last reports may still be queued for this thread.
+    QCoreApplication::sendPostedEvents();
     // It ended through its usual stop checks.
     QCOMPARE(run.steps.last(), pausing == "A7" ? QString("scanning") : pausing);
 }
