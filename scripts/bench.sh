@@ -219,19 +219,23 @@ idle_bus_empty=$work/idle_empty
 idle_bus_unit=$work/idle_unit
 mkdir -p "$idle_bus_empty"
 stage_unit "$idle_bus_unit/unit1"
-# Started directly (no shell function), so that $! is the tool itself.
-LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty KELVORA_VUSB_TIMING=real \
-  "$tool" >"$work/idle_empty.log" 2>&1 &
+# Started directly (no shell function), so that $! is the tool itself. The tool runs once
+# per user session, so each of the two has a session folder of its own.
+mkdir -m 700 "$work/runtime_empty" "$work/runtime_unit"
+XDG_RUNTIME_DIR=$work/runtime_empty LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty \
+  KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_empty.log" 2>&1 &
 pid_empty=$!
 pids+=("$pid_empty")
-LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit KELVORA_VUSB_TIMING=real \
-  "$tool" >"$work/idle_unit.log" 2>&1 &
+XDG_RUNTIME_DIR=$work/runtime_unit LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit \
+  KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_unit.log" 2>&1 &
 pid_unit=$!
 pids+=("$pid_unit")
 "$build/bench/min_window" "$dfu" >/dev/null 2>&1 &
 pid_bare=$!
 pids+=("$pid_bare")
 sleep 10
+grep -qF "Starting sm_A" "$work/idle_empty.log" \
+  || { echo "bench: the tool without a unit did not start its worker" >&2; tail -n 40 "$work/idle_empty.log"; exit 1; }
 grep -qF "B2: Conn. to (DFU-SE) dev. with diff. FW rev." "$work/idle_unit.log" \
   || { echo "bench: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
 read -r e_self0 e_child0 < <(ticks "$pid_empty")
