@@ -1,7 +1,7 @@
 #include "dfu/command.h"
 
-#include "app/quit_on_signal.h"
 #include "files/files.h"
+#include "files/quit_on_signal.h"
 
 #include <QDebug>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #include "files/files.h"
 
-#include "app/quit_on_signal.h"
+#include "files/quit_on_signal.h"
 
 #include <QDebug>
 #include <QDir>

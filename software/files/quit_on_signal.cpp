@@ -1,4 +1,4 @@
-#include "app/quit_on_signal.h"
+#include "files/quit_on_signal.h"
 
 #include <QCoreApplication>
 #include <QDebug>
