@@ -5,10 +5,10 @@
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
 #include "files/files.h"
+#include "files/support_misc.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QFile>
 
 #include <atomic>
 #include <utility>
@@ -33,11 +33,6 @@ void log_signal(QString const& name, int repeat_flag) {
 // Holds the worker's mutex for one read or write.
 using Locked = tsan_edges::MutexLocker;
 
-QByteArray read_whole(QString const& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool exactly_one(DFU::ScanResult const& scan) {
     return scan.first == 0 && scan.second.size() == 1;
 }
@@ -49,10 +44,10 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
       upload_file(std::move(upload_file)) {
     qRegisterMetaType<DFU::DeviceInfo>();
     tsan_edges::order_queued_calls(this);
-    carried_image = read_whole(":resources/" + Files::desired_FW_fileName_bin);
+    carried_image = support_misc::read_binary_file(":resources/" + Files::desired_FW_fileName_bin);
     if (carried_image.isEmpty()) {
         // A build without the carried resource: the working copy as it is now stands in.
-        carried_image = read_whole(this->bin_file);
+        carried_image = support_misc::read_binary_file(this->bin_file);
         qWarning() << "SM_A: no carried firmware resource, using" << this->bin_file;
     }
     qDebug() << "SM_A created";
@@ -100,19 +95,28 @@ void SM_A::set_transferring(Command transfer) {
     transferring = transfer;
 }
 
+SM_A::Command SM_A::take_unit_command(QString* serial, Device::Type* product) {
+    Locked locked(mutex);
+    Command const c = command;
+    if (c != Download && c != UploadAndCompare)
+        return c;
+    command = NoCommand;
+    *serial = command_serial;
+    *product = command_product;
+    return c;
+}
+
 void SM_A::drop_command(QString const& why) {
-    Command c = NoCommand;
     QString serial;
-    {
-        Locked locked(mutex);
-        c = command;
-        serial = command_serial;
-        if (c == Download || c == UploadAndCompare)
-            command = NoCommand;
-    }
+    Device::Type product = Device::Type::invalid;
+    Command const c = take_unit_command(&serial, &product);
     if (c == Download || c == UploadAndCompare)
-        qInfo().noquote()
-            << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(serial, why);
+        log_dropped(c, serial, why);
+}
+
+void SM_A::log_dropped(Command c, QString const& serial, QString const& why) {
+    qInfo().noquote()
+        << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(serial, why);
 }
 
 bool SM_A::still_attached() {
@@ -135,25 +139,14 @@ SM_A::Command SM_A::get_command() const {
 }
 
 SM_A::Command SM_A::take_command() {
-    Command c = NoCommand;
     QString serial;
     Device::Type product = Device::Type::invalid;
-    {
-        Locked locked(mutex);
-        c = command;
-        serial = command_serial;
-        product = command_product;
-        if (c == Download || c == UploadAndCompare)
-            command = NoCommand;
-    }
+    Command const c = take_unit_command(&serial, &product);
     if (c != Download && c != UploadAndCompare)
         return c;
     // A command given for a unit that is gone must not reach the one attached now.
     if (serial.isEmpty() || serial != last_serial || product != device_info.device_type) {
-        qInfo().noquote() << QString("SM_A: command %1 for unit \"%2\" dropped: unit \"%3\" "
-                                     "attached")
-                                 .arg(int(c))
-                                 .arg(serial, last_serial);
+        log_dropped(c, serial, QString("unit \"%1\" attached").arg(last_serial));
         return NoCommand;
     }
     return c;

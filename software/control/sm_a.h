@@ -102,8 +102,12 @@ private:
     // The pending command if it was given for the unit read last; a command for another unit
     // is dropped with a log line.
     Command take_command();
+    // Takes a pending download or verify command and the unit it was given for; any other
+    // command stays pending and is returned as it is.
+    Command take_unit_command(QString* serial, Device::Type* product);
     // Drops a pending command because the unit it was given for is not the one attached.
     void drop_command(QString const& why);
+    static void log_dropped(Command c, QString const& serial, QString const& why);
     void set_transferring(Command transfer);
     // Lists the units right before a transfer: true when the unit read last is the only one.
     bool still_attached();

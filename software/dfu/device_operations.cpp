@@ -109,35 +109,25 @@ bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded) 
     return compare_FW_bin_files(desired, uploaded);
 }
 
-namespace {
-
-// The whole content, or a null array when the file cannot be read.
-QByteArray read_whole(QString const& file) {
-    QFile f(file);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
-
 bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded, QString const& serial,
                            ProgressHandler const& on_progress) {
     if (image.isEmpty())
         return false;
     if (upload_FW_from_device(uploaded, image.size(), serial, on_progress) != 0)
         return false;
-    return read_whole(uploaded) == image;
+    return support_misc::read_binary_file(uploaded) == image;
 }
 
 bool ensure_file_holds(QString const& file, QByteArray const& image) {
     if (image.isEmpty())
         return false;
-    if (read_whole(file) == image)
+    if (support_misc::read_binary_file(file) == image)
         return true;
     qWarning() << "Working copy" << file << "differs from the carried firmware, writing it again";
     QSaveFile out(file);
     bool const written =
         out.open(QIODevice::WriteOnly) && out.write(image) == image.size() && out.commit();
-    if (written && read_whole(file) == image)
+    if (written && support_misc::read_binary_file(file) == image)
         return true;
     qWarning() << "Cannot restore the working copy" << file << ":" << out.errorString();
     return false;

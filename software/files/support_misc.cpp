@@ -52,6 +52,11 @@ QString load_text_file(QString const& path) {
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
+QByteArray read_binary_file(QString const& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString remove_carriage_returns(QString const& text, QChar cr) {
     QString result = text;
     result.remove(cr, Qt::CaseSensitive);

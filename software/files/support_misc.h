@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QChar>
 #include <QDebug>
 #include <QString>
@@ -22,6 +23,8 @@ bool compiled_for_platform(Platform platform);
 QString maybe_use_file_instead_of_resource(QString const& resource_path);
 // Throws a QString "Couldn't open file: <path>" when the file cannot be opened.
 QString load_text_file(QString const& path);
+// The whole file, or a null array when it cannot be read.
+QByteArray read_binary_file(QString const& path);
 QString remove_carriage_returns(QString const& text, QChar cr = QChar(13));
 void show_resources();
 

@@ -11,6 +11,7 @@
 #include "gui/main_window.h"
 #include "gui/progress_bar.h"
 #include "settings/settings.h"
+#include "switched_bus.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -28,8 +29,6 @@ using vusb_env::UnitSetup;
 namespace {
 
 constexpr int flow_timeout_ms = 120000;
-
-QString bus_folder;
 
 QString text(QString const& id) {
     return settings.gui.text(id);
@@ -70,8 +69,7 @@ class TestVusbStop : public QObject {
             return false;
         bus_ = std::make_unique<Bus>();
         UnitSetup const setup = older_unit(carried_, knobs);
-        QFile::remove(bus_folder);
-        if (!bus_->add_unit(setup) || !QFile::link(bus_->path(), bus_folder))
+        if (!bus_->add_unit(setup) || !switched_bus::attach(bus_->path()))
             return false;
         auto const offered = [] {
             return sm_B->configuration().contains(sm_B->B2) &&
@@ -157,15 +155,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir root;
-    bus_folder = root.path() + "/bus";
-    // Until a case links its bus there, the folder does not exist: no units.
-    if (!root.isValid())
+    // Until a case attaches its bus, the tool sees an empty one: no units.
+    if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
-    QStringList preload = qEnvironmentVariable("LD_PRELOAD").split(' ', Qt::SkipEmptyParts);
-    preload.prepend(vusb_env::library());
-    qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
-    qputenv("KELVORA_VUSB_DIR", QFile::encodeName(bus_folder));
-    qunsetenv("KELVORA_VUSB_TIMING");
 
     int tool_argc = 1;
     char tool_name[] = "kelvora-upgrade";
