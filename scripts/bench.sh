@@ -44,6 +44,8 @@ export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The benchmarks' upgrades go into a record of their own, not the user's.
+export XDG_DATA_HOME=$work/data
 unset KELVORA_SIM_STATE_DIR KELVORA_VUSB_DIR KELVORA_VUSB_TIMING QT_QPA_PLATFORM
 
 xvfb_pid=""

@@ -4,6 +4,7 @@
 #include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "control/status_text.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
@@ -29,10 +30,11 @@ QString product_name() {
 }
 
 QString revision_status_text() {
-    QString const& revision = sm_B->device_info.FW_revision;
-    if (!revision.isEmpty())
-        return text("status_devRev").arg(product_name()).arg(revision);
-    return text("status_devRevUnknown").arg(product_name());
+    return StatusText::with_revision(settings.gui, sm_B->device_info);
+}
+
+QString product_status_text(QString const& id, QString const& product) {
+    return StatusText::with_product(settings.gui, id, product);
 }
 
 // Ending the worker's thread while dfu-util writes would leave the unit half-written, so a
@@ -111,7 +113,7 @@ void add_connections(QApplication* app) {
     QObject::connect(sm_B, &SM_B::sig_UpgradePossible, window, &MainWindow::enableDownload);
     // The status line names the connected unit and its revision.
     QObject::connect(sm_B, &SM_B::sig_DeviceConnected, [window] {
-        window->status_label->setText(text("status_devConn").arg(product_name()));
+        window->status_label->setText(product_status_text("status_devConn", product_name()));
     });
     QObject::connect(sm_B, &SM_B::sig_DifferingRevision,
                      [window] { window->status_label->setText(revision_status_text()); });
@@ -119,7 +121,7 @@ void add_connections(QApplication* app) {
     // after the write is not a lost unit: then the bar stays.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, [window, bar] {
         if (sm_B->restarting()) {
-            window->status_label->setText(text("status_restarting").arg(product_name()));
+            window->status_label->setText(product_status_text("status_restarting", product_name()));
             return;
         }
         window->status_label->setText(text("status_noDev"));
@@ -161,7 +163,7 @@ void add_connections(QApplication* app) {
                          bar->timer->stop();
                          bar->setValue(bar->minimum());
                          bar->hide();
-                         window->status_label->setText(text(label).arg(product));
+                         window->status_label->setText(product_status_text(label, product));
                      });
     window->installEventFilter(new CloseAfterTransfer(window));
     // Ctrl+L from either window shows or hides the log window.

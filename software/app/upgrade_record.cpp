@@ -3,6 +3,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "control/worker_relay.h"
+#include "device/unit_text.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -12,10 +13,72 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QUuid>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Makes the folders of path that are missing, each private to the user as the record is.
+bool make_private_folders(QString const& path, QString* cause) {
+    QByteArray const native = QFile::encodeName(QDir::cleanPath(path));
+    for (int end = 1; end <= native.size(); ++end) {
+        if (end < native.size() && native[end] != '/')
+            continue;
+        if (::mkdir(native.left(end).constData(), 0700) != 0 && errno != EEXIST) {
+            *cause = qt_error_string(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends line with one write on an O_APPEND descriptor. A file system that takes only part
+// of it is asked for the rest, which completes the line or tells why it cannot; then the part
+// written is cut off again, so that the next line does not start inside this one.
+QString append_whole_line(QString const& file, QByteArray const& line) {
+    int const fd = ::open(QFile::encodeName(file).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return qt_error_string(errno);
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        QString const cause = qt_error_string(errno);
+        ::close(fd);
+        return cause;
+    }
+    qint64 done = 0;
+    int error = 0;
+    while (done < line.size()) {
+        ssize_t const n = ::write(fd, line.constData() + done, size_t(line.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        done += n;
+    }
+    QString cause;
+    if (error != 0) {
+        cause = qt_error_string(error);
+        if (done > 0 && ::ftruncate(fd, before.st_size) != 0)
+            cause += ", and the part written could not be removed: " + qt_error_string(errno);
+    }
+    if (::close(fd) != 0 && cause.isEmpty())
+        cause = qt_error_string(errno);
+    return cause;
+}
+
+} // namespace
 
 QByteArray UpgradeAttempt::json_line() const {
     auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
     QJsonObject const object{
+        {"attempt", id},
         {"time", time.toUTC().toString(Qt::ISODateWithMs)},
         {"serial", serial},
         {"product", product},
@@ -25,6 +88,19 @@ QByteArray UpgradeAttempt::json_line() const {
         {"write_ms", duration(write_ms)},
         {"verify_ms", duration(verify_ms)},
         {"write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code)},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
+}
+
+QByteArray UpgradeAttempt::started_line() const {
+    QJsonObject const object{
+        {"attempt", id},
+        {"time", time.toUTC().toString(Qt::ISODateWithMs)},
+        {"serial", serial},
+        {"product", product},
+        {"revision_before", revision_before},
+        {"revision_carried", revision_carried},
+        {"outcome", "started"},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
 }
@@ -79,16 +155,18 @@ QString UpgradeRecorder::default_file() {
 }
 
 bool UpgradeRecorder::append(QString const& file, UpgradeAttempt const& attempt) {
-    QString const folder = QFileInfo(file).absolutePath();
-    QFile out(file);
-    bool const written =
-        QDir().mkpath(folder) && out.open(QIODevice::WriteOnly | QIODevice::Append) &&
-        out.write(attempt.json_line()) == attempt.json_line().size() && out.flush();
-    if (!written)
-        qWarning().noquote() << "Could not add to the upgrade record" << file + ":"
-                             << (out.errorString().isEmpty() ? "no folder" : out.errorString())
-                             << "- lost:" << QString::fromUtf8(attempt.json_line()).trimmed();
-    return written;
+    return append(file, attempt.json_line());
+}
+
+bool UpgradeRecorder::append(QString const& file, QByteArray const& line) {
+    QString cause;
+    if (make_private_folders(QFileInfo(file).absolutePath(), &cause))
+        cause = append_whole_line(file, line);
+    if (cause.isEmpty())
+        return true;
+    qWarning().noquote() << "Could not add to the upgrade record" << file + ":" << cause
+                         << "- lost:" << Device::loggable(QString::fromUtf8(line).trimmed());
+    return false;
 }
 
 void UpgradeRecorder::open_attempt() {
@@ -96,6 +174,7 @@ void UpgradeRecorder::open_attempt() {
         close_attempt(RecordedOutcome::interrupted);
     DFU::DeviceInfo const& info = flow->device_info;
     attempt = UpgradeAttempt();
+    attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     attempt.time = QDateTime::currentDateTimeUtc();
     attempt.serial = info.serial;
     attempt.product = info.OTP_info.product_name();
@@ -104,6 +183,7 @@ void UpgradeRecorder::open_attempt() {
     write_clock.invalidate();
     verify_clock.invalidate();
     open = true;
+    append(file_, attempt.started_line());
 }
 
 void UpgradeRecorder::close_attempt(QString const& outcome) {

@@ -17,8 +17,10 @@ inline char const* const write_failed = "write failed"; // the write failed or w
 inline char const* const interrupted = "interrupted";   // ended without a verdict
 } // namespace RecordedOutcome
 
-// One line of the upgrade record.
+// One attempt in the upgrade record: a "started" line when it begins, so that a run that is
+// killed still leaves a trace, and a final line with its outcome. Both carry the same id.
 struct UpgradeAttempt {
+    QString id;     // the "attempt" field of both lines
     QDateTime time; // when the download was started, UTC
     QString serial; // as dfu-util lists it
     QString product;
@@ -29,14 +31,18 @@ struct UpgradeAttempt {
     qint64 verify_ms = -1; // -1: no verify ended
     int write_exit_code = -1;
 
-    // One JSON object on one line, ending in a line feed.
+    // The final line: one JSON object on one line, ending in a line feed.
     QByteArray json_line() const;
+    // The line written when the attempt begins: its id, time, unit and revisions, and the
+    // outcome "started".
+    QByteArray started_line() const;
 };
 
-// Appends one line per upgrade attempt to a JSON Lines file, by following the signals of the
-// worker and the flow machine: the click that starts a download opens an attempt, the
-// verdict closes it. A line that cannot be written is logged; nothing else happens, so the
-// record never stands in the way of an upgrade. GUI thread only.
+// Appends the lines of each upgrade attempt to a JSON Lines file, by following the signals of
+// the worker and the flow machine: the click that starts a download opens an attempt and
+// writes its started line, the verdict closes it with the final line. A line that cannot be
+// written is logged; nothing else happens, so the record never stands in the way of an
+// upgrade. GUI thread only.
 class UpgradeRecorder : public QObject {
     Q_OBJECT
 
@@ -48,8 +54,13 @@ public:
     // "upgrades.jsonl" in the user's application data folder.
     static QString default_file();
 
-    // Appends the line, making the folder when needed; false (and a warning) on failure.
+    // Appends the attempt's final line; see the other append.
     static bool append(QString const& file, UpgradeAttempt const& attempt);
+    // Appends the line with one write to the end of the file, making the file (0600) and its
+    // missing folders (0700) when needed. A line is whole in the file or not there at all: a
+    // write that fails part-way is cut off again. False, and a warning with the cause and
+    // the lost line, on failure.
+    static bool append(QString const& file, QByteArray const& line);
 
     QString const& file() const { return file_; }
 

@@ -2,6 +2,7 @@
 
 #include "control/tsan_edges.h"
 
+#include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
 #include "files/files.h"
@@ -116,7 +117,7 @@ void SM_A::drop_command(QString const& why) {
 
 void SM_A::log_dropped(Command c, QString const& serial, QString const& why) {
     qInfo().noquote()
-        << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(serial, why);
+        << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(Device::loggable(serial), why);
 }
 
 bool SM_A::still_attached() {
@@ -125,7 +126,7 @@ bool SM_A::still_attached() {
         return true;
     qInfo().noquote() << QString("SM_A: command for unit \"%1\" dropped: the unit is no longer "
                                  "the one attached")
-                             .arg(last_serial);
+                             .arg(Device::loggable(last_serial));
     return false;
 }
 
@@ -206,9 +207,10 @@ void SM_A::report_open_refusal(QString const& reason) {
     if (reason == open_refusal)
         return;
     if (!reason.isEmpty())
-        qInfo().noquote() << "A DFU unit was found that cannot be opened:" << reason;
+        qInfo().noquote() << "A DFU unit was found that cannot be opened:" << Device::loggable(reason);
     else
-        qInfo().noquote() << "No more DFU unit that cannot be opened, was:" << open_refusal;
+        qInfo().noquote() << "No more DFU unit that cannot be opened, was:"
+                          << Device::loggable(open_refusal);
     open_refusal = reason;
     emit sig_OpenRefused(reason);
 }

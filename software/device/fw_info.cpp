@@ -1,5 +1,7 @@
 #include "device/fw_info.h"
 
+#include "device/unit_text.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -13,12 +15,12 @@ FW_Info::operator QString() const {
     if (!valid)
         return text + QStringLiteral("\tInvalid");
     text += QStringLiteral("  Type: %1\n").arg(QString(product));
-    text += QStringLiteral("  Name: ") + name + QStringLiteral("\n");
-    text += QStringLiteral("  Rev.: ") + revision + QStringLiteral("\n");
+    text += QStringLiteral("  Name: ") + loggable(name) + QStringLiteral("\n");
+    text += QStringLiteral("  Rev.: ") + loggable(revision) + QStringLiteral("\n");
     text += QStringLiteral("  Details:");
     for (auto const& pair : details) {
-        text += QStringLiteral("\n    ") + pair.first.leftJustified(31) + QStringLiteral(": ") +
-                pair.second.leftJustified(31);
+        text += QStringLiteral("\n    ") + loggable(pair.first).leftJustified(31) + QStringLiteral(": ") +
+                loggable(pair.second).leftJustified(31);
     }
     return text;
 }

@@ -1,5 +1,7 @@
 #include "dfu/device_info.h"
 
+#include "device/unit_text.h"
+
 namespace DFU {
 
 DeviceInfo::operator QString() const {
@@ -7,7 +9,7 @@ DeviceInfo::operator QString() const {
     if (!valid)
         return text + "Invalid";
     text += "\tDevice type:\t" + QString::number(static_cast<unsigned>(device_type)) + "\n";
-    text += "\tFW_revision:\t" + FW_revision + "\n";
+    text += "\tFW_revision:\t" + Device::loggable(FW_revision) + "\n";
     return text;
 }
 

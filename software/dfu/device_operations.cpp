@@ -1,5 +1,6 @@
 #include "dfu/device_operations.h"
 
+#include "device/unit_text.h"
 #include "dfu/dfu_util_progress.h"
 #include "files/build_switches.h"
 #include "files/files.h"
@@ -44,7 +45,7 @@ Result read_device_info(DeviceItem const* item, DeviceInfo* info) {
 
     info->OTP_info = Device::make_OTP_Info(otp_file);
     if (info->OTP_info.blank)
-        qInfo().noquote() << result.second + "OTP is blank.\n";
+        qInfo().noquote() << Device::loggable_lines(result.second) + "OTP is blank.\n";
     info->device_type = info->OTP_info.product.type;
     info->valid = true;
     qInfo() << QString(info->OTP_info);
@@ -63,7 +64,7 @@ Result read_device_info(DeviceItem const* item, DeviceInfo* info) {
         result.second += QString(info->OTP_info.product);
         result.second += "\nwhereas FW contains\n";
         result.second += QString(info->FW_info);
-        qInfo().noquote() << result.second;
+        qInfo().noquote() << Device::loggable_lines(result.second);
         info->FW_info.valid = false;
     }
     return result;

@@ -1,5 +1,7 @@
 #include "dfu/dfu_util_parser.h"
 
+#include "device/unit_text.h"
+
 #include <QDebug>
 #include <QRegularExpression>
 
@@ -29,7 +31,7 @@ DfuUtilParser::DfuUtilParser(QString const& output) {
             continue;
         QRegularExpressionMatch const match = serial_expression().match(line);
         if (!match.hasMatch()) {
-            qDebug() << line;
+            qDebug().noquote() << "\"" + Device::loggable(line) + "\"";
             status = no_dfu_device;
             return;
         }

@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
+#include <QTextDocument>
 #include <QStyle>
 
 #include <algorithm>
@@ -186,14 +187,19 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool use
         if (data.text.isEmpty())
             continue;
 
-        auto* label = new QLabel(data.text, window);
+        auto* label = new QLabel(window);
+        // The format follows the settings' own text, never the values filled into it.
+        bool const rich = Qt::mightBeRichText(data.text);
+        label->setTextFormat(rich ? Qt::RichText : Qt::PlainText);
+        auto const value = [rich](QString const& text) { return rich ? text.toHtmlEscaped() : text; };
+        label->setText(data.text);
         if (data.id == "2") {
             Device::ProductInfo product;
             product.type = settings->desired_FW_type;
-            label->setText(data.text.arg(product.product_name_full()));
+            label->setText(data.text.arg(value(product.product_name_full())));
         }
         if (data.id == "4")
-            label->setText(data.text.arg(settings->desired_FW_revision));
+            label->setText(data.text.arg(value(settings->desired_FW_revision)));
 
         if (data.id == "2" || data.id == "3")
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);

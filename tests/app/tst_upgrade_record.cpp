@@ -4,13 +4,23 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "message_log.h"
+#include "small_filesystem.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +35,75 @@ UpgradeAttempt attempt(QString const& outcome) {
     return a;
 }
 
+int mode(QString const& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+// Every line of the file as a JSON object; an empty object stands for a line that is not one.
+QList<QJsonObject> record_lines(QString const& file) {
+    QFile in(file);
+    QList<QJsonObject> lines;
+    if (!in.open(QIODevice::ReadOnly))
+        return lines;
+    QByteArray const content = in.readAll();
+    for (QByteArray const& line : content.split('\n'))
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    if (!content.isEmpty() && !content.endsWith('\n'))
+        lines << QJsonObject();
+    return lines;
+}
+
+// Appends `count` final lines; gives how many could not be written.
+int append_many(QString const& file, int count) {
+    int failed = 0;
+    for (int i = 0; i < count; ++i)
+        failed += UpgradeRecorder::append(file, attempt("done")) ? 0 : 1;
+    return failed;
+}
+
+int warnings_fd = -1;
+
+// append_many in a child whose files may not grow beyond `limit` bytes; SIGXFSZ is ignored
+// there, so a write beyond the limit fails with EFBIG. False when the child could not run.
+bool append_many_with_size_limit(QString const& file, qint64 limit, int count, int* failed,
+                                 QStringList* warnings) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return false;
+    pid_t const pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        warnings_fd = fds[1];
+        qInstallMessageHandler([](QtMsgType, QMessageLogContext const&, QString const& text) {
+            QByteArray const line = text.toUtf8() + '\n';
+            if (::write(warnings_fd, line.constData(), size_t(line.size())) < 0)
+                ::_exit(254);
+        });
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit size_limit {};
+        ::getrlimit(RLIMIT_FSIZE, &size_limit);
+        size_limit.rlim_cur = rlim_t(limit);
+        if (::setrlimit(RLIMIT_FSIZE, &size_limit) != 0)
+            ::_exit(255);
+        ::_exit(append_many(file, count));
+    }
+    ::close(fds[1]);
+    QByteArray text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, int(n));
+    ::close(fds[0]);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) > count)
+        return false;
+    *failed = WEXITSTATUS(status);
+    *warnings = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+    return true;
+}
+
 } // namespace
 
 class TestUpgradeRecord : public QObject {
@@ -35,6 +114,8 @@ private slots:
     void lines_are_added();
     void unwritable_data();
     void unwritable();
+    void full_file_system_data();
+    void full_file_system();
     void attempts_data();
     void attempts();
 };
@@ -92,17 +173,22 @@ void TestUpgradeRecord::lines_are_added() {
     QCOMPARE(QJsonDocument::fromJson(lines[0]).object()["outcome"].toString(), QString("done"));
     QCOMPARE(QJsonDocument::fromJson(lines[1]).object()["outcome"].toString(), QString("differs"));
     QVERIFY(UpgradeRecorder::default_file().endsWith("/kelvora-upgrade/upgrades.jsonl"));
+    // The record is the user's own: the file and the folders made for it are private.
+    QCOMPARE(mode(file), 0600);
+    QCOMPARE(mode(dir.filePath("kelvora-upgrade")), 0700);
 }
 
 void TestUpgradeRecord::unwritable_data() {
     QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("cause");
     // Also as root: neither can be opened for writing by anyone.
-    QTest::newRow("folder below a file") << "plain_file/upgrades.jsonl";
-    QTest::newRow("a folder where the file goes") << "folder";
+    QTest::newRow("folder below a file") << "plain_file/upgrades.jsonl" << qt_error_string(ENOTDIR);
+    QTest::newRow("a folder where the file goes") << "folder" << qt_error_string(EISDIR);
 }
 
 void TestUpgradeRecord::unwritable() {
     QFETCH(QString, where);
+    QFETCH(QString, cause);
     QTemporaryDir dir;
     QFile plain(dir.filePath("plain_file"));
     QVERIFY(plain.open(QIODevice::WriteOnly));
@@ -112,8 +198,52 @@ void TestUpgradeRecord::unwritable() {
     MessageLog log;
     QVERIFY(!UpgradeRecorder::append(dir.filePath(where), attempt("done")));
     QCOMPARE(log.count("Could not add to the upgrade record"), 1);
+    QCOMPARE(log.count(cause), 1);
     // The line is not lost from sight: the log holds it.
     QVERIFY(log.contains("\"serial\":\"3276375B3333\""));
+}
+
+void TestUpgradeRecord::full_file_system_data() {
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("small tmpfs, filled") << "tmpfs" << qt_error_string(ENOSPC);
+    QTest::newRow("file size limit") << "rlimit" << qt_error_string(EFBIG);
+}
+
+// The lines that no longer fit are lost whole, with the cause in the log; the first of them
+// fits in part, which is cut off again.
+void TestUpgradeRecord::full_file_system() {
+    QFETCH(QString, limit);
+    QFETCH(QString, cause);
+    QTemporaryDir dir;
+    std::unique_ptr<SmallFilesystem> small;
+    if (limit == "tmpfs") {
+        small = std::make_unique<SmallFilesystem>(dir.path(), "16k");
+        if (!small->mounted())
+            QSKIP("No tmpfs can be mounted here");
+    }
+    QString const file = dir.filePath("kelvora-upgrade/upgrades.jsonl");
+    QVERIFY(UpgradeRecorder::append(file, attempt("done")));
+    int const count = 20;
+    int failed = 0;
+    QStringList warnings;
+    if (small) {
+        QVERIFY(small->fill("filler"));
+        MessageLog log;
+        failed = append_many(file, count);
+        warnings = log.lines();
+    } else {
+        qint64 const room = 3 * attempt("done").json_line().size() + 100;
+        QVERIFY(append_many_with_size_limit(file, QFileInfo(file).size() + room, count, &failed,
+                                            &warnings));
+    }
+    QVERIFY(failed > 0 && failed < count);
+    QCOMPARE(warnings.filter("Could not add to the upgrade record").size(), failed);
+    QCOMPARE(warnings.filter(cause).size(), failed);
+    QList<QJsonObject> const lines = record_lines(file);
+    QCOMPARE(lines.size(), 1 + count - failed);
+    for (QJsonObject const& line : lines)
+        QCOMPARE(line["outcome"].toString(), QString("done"));
 }
 
 void TestUpgradeRecord::attempts_data() {
@@ -171,8 +301,14 @@ void TestUpgradeRecord::attempts() {
     QTRY_VERIFY(machine.configuration().contains(machine.B2));
 
     for (QString const& step : steps) {
-        if (step == "click")
+        if (step == "click") {
             machine.do_download();
+            QCoreApplication::processEvents();
+            // Should the tool be killed now, the attempt is in the record.
+            QList<QJsonObject> const started = record_lines(file);
+            QCOMPARE(started.size(), 1);
+            QCOMPARE(started[0]["outcome"].toString(), QString("started"));
+        }
         else if (step == "downloading")
             emit worker.sig_FwDownloading();
         else if (step.startsWith("write:"))
@@ -199,15 +335,17 @@ void TestUpgradeRecord::attempts() {
     sm_A = nullptr;
     sm_B = nullptr;
 
-    QFile in(file);
     if (outcome.isEmpty()) {
-        QVERIFY(!in.exists());
+        QVERIFY(!QFile::exists(file));
         return;
     }
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    QList<QByteArray> const lines = in.readAll().split('\n');
+    // The started line and the final line, of the same attempt.
+    QList<QJsonObject> const lines = record_lines(file);
     QCOMPARE(lines.size(), 2);
-    QJsonObject const line = QJsonDocument::fromJson(lines[0]).object();
+    QJsonObject const line = lines[1];
+    QCOMPARE(lines[0]["serial"].toString(), QString("A"));
+    QVERIFY(!line["attempt"].toString().isEmpty());
+    QCOMPARE(lines[0]["attempt"], line["attempt"]);
     QCOMPARE(line["outcome"].toString(), outcome);
     QCOMPARE(line["serial"].toString(), QString("A"));
     QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));

@@ -20,6 +20,8 @@ mkdir -p "$TMPDIR"
 # give it one elsewhere so the check below sees only what the tool itself leaves.
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The upgrade it clicks goes into a record of its own, not the user's.
+export XDG_DATA_HOME=$work/data
 log=$work/tool.log
 unset KELVORA_SIM_STATE_DIR QT_QPA_PLATFORM
 

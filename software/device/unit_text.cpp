@@ -1,0 +1,36 @@
+#include "device/unit_text.h"
+
+namespace Device {
+
+namespace {
+
+bool is_control(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+QString escaped(QString const& text, bool keep_line_feeds) {
+    QString out;
+    out.reserve(text.size());
+    for (QChar const c : text) {
+        char16_t const u = c.unicode();
+        if (!is_control(u) || (keep_line_feeds && u == '\n')) {
+            out += c;
+            continue;
+        }
+        out += QStringLiteral("\\x");
+        out += QString::number(u, 16).toUpper().rightJustified(2, '0');
+    }
+    return out;
+}
+
+} // namespace
+
+QString loggable(QString const& text) {
+    return escaped(text, false);
+}
+
+QString loggable_lines(QString const& output) {
+    return escaped(output, true);
+}
+
+} // namespace Device
