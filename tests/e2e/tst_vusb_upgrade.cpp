@@ -6,6 +6,7 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
+#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "control/tsan_edges.h"
@@ -14,6 +15,7 @@
 #include "gui/install_button.h"
 #include "gui/main_window.h"
 #include "gui/progress_bar.h"
+#include "isolated_home.h"
 #include "message_log.h"
 #include "settings/settings.h"
 #include "switched_bus.h"
@@ -24,11 +26,14 @@
 #include <QLabel>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTextDocumentFragment>
 #include <QtTest>
 
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using switched_bus::attach;
 using vusb_env::Bus;
@@ -96,6 +101,14 @@ bool move_unit(Bus const& from, QString const& name, Bus const& to) {
     return QDir().rename(from.unit_path(name), to.unit_path(name));
 }
 
+// Whether a file exists, its size and its time of change, to tell that nobody touched it.
+QString file_state(QString const& path) {
+    QFileInfo const info(path);
+    return info.exists() ? QString("%1 %2").arg(info.size()).arg(info.lastModified().toString(
+                                                                    Qt::ISODateWithMs))
+                         : QString("none");
+}
+
 char swap_token;
 
 QString hex(uint32_t value) {
@@ -141,6 +154,14 @@ class TestVusbUpgrade : public QObject {
     int serial_counter_ = 0;
     std::unique_ptr<Bus> bus_; // the bus of the running case
     std::unique_ptr<MessageLog> log_;
+    // A file that an image tag in a unit's revision names (short: a revision has 31 bytes).
+    QTemporaryDir probe_dir_{"/tmp/kp-XXXXXX"};
+    QString real_record_; // file_state of the real user's record when the run began
+
+    QString probe_file() const { return probe_dir_.path() + "/p"; }
+    QString real_record() const {
+        return isolated_home::real_data_home() + "/kelvora-upgrade/upgrades.jsonl";
+    }
 
     bool logged(QString const& part) const { return log_->contains(part); }
 
@@ -279,6 +300,8 @@ private slots:
     void unit_swapped_before_its_check();
     void working_copy_changed_data();
     void working_copy_changed();
+    void unit_strings_shown_as_text_data();
+    void unit_strings_shown_as_text();
 };
 
 void TestVusbUpgrade::initTestCase() {
@@ -292,10 +315,16 @@ void TestVusbUpgrade::initTestCase() {
     watch_.connect_to_tool();
     // After the test framework has put its own handler in place.
     log_ = std::make_unique<MessageLog>();
+    QFile probe(probe_file());
+    QVERIFY(probe.open(QIODevice::WriteOnly) && probe.write("x") == 1);
+    real_record_ = file_state(real_record());
 }
 
 void TestVusbUpgrade::cleanupTestCase() {
     log_.reset();
+    // The upgrades of this run went into the test's own record, not the user's.
+    QVERIFY(UpgradeRecorder::default_file().startsWith(isolated_home::root() + "/"));
+    QCOMPARE(file_state(real_record()), real_record_);
 }
 
 void TestVusbUpgrade::cleanup() {
@@ -732,6 +761,46 @@ void TestVusbUpgrade::transfer_hangs() {
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.matches, 1);
     check_done(setup.name);
+}
+
+void TestVusbUpgrade::unit_strings_shown_as_text_data() {
+    QTest::addColumn<QString>("revision");
+    QTest::addColumn<QString>("in_log"); // as the log writes it
+    QTest::newRow("image tag naming an endless file")
+        << R"(<img src="/dev/zero">)" << R"(<img src="/dev/zero">)";
+    QTest::newRow("image tag naming a watched file")
+        << QString(R"(<img src="%1">)").arg(probe_file())
+        << QString(R"(<img src="%1">)").arg(probe_file());
+    QTest::newRow("terminal title and colour") << "\x1b]0;title\x07\x1b[31m2.5"
+                                               << R"(\x1B]0;title\x07\x1B[31m2.5)";
+}
+
+// A unit's revision is shown and logged as the characters it holds: no markup that opens a
+// file, no control sequence that reaches the terminal.
+void TestVusbUpgrade::unit_strings_shown_as_text() {
+    QFETCH(QString, revision);
+    QFETCH(QString, in_log);
+    int const opened = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(opened >= 0);
+    auto const close_watch = qScopeGuard([opened] { ::close(opened); });
+    QVERIFY(::inotify_add_watch(opened, QFile::encodeName(probe_file()).constData(), IN_OPEN) >=
+            0);
+
+    QVERIFY(plug_in({unit(revision)}));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
+    QCOMPARE(sm_B->device_info.FW_revision, revision);
+    QLabel* const label = mainWindow->status_label;
+    QCOMPARE(label->textFormat(), Qt::RichText);
+    QVERIFY2(QTextDocumentFragment::fromHtml(status()).toPlainText().contains(revision),
+             qPrintable(status()));
+    // Drawn as a user sees it; a label that took the tag for markup would load the file now.
+    QVERIFY(!label->grab().isNull());
+    char event[4096];
+    QCOMPARE(::read(opened, event, sizeof event), ssize_t(-1));
+
+    QVERIFY(logged("FW_revision:\t" + in_log));
+    for (QString const& line : log_->lines())
+        QVERIFY2(!line.contains(QChar(0x1B)) && !line.contains(QChar(0x07)), qPrintable(line));
 }
 
 int main(int argc, char** argv) {
