@@ -14,8 +14,8 @@ struct Home {
         real_data = qEnvironmentVariable("XDG_DATA_HOME");
         if (real_data.isEmpty())
             real_data = QDir::homePath() + "/.local/share";
-        for (char const* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
-                                 "XDG_STATE_HOME"}) {
+        for (char const* name :
+             {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
             QString const folder = dir.path() + "/" + QString(name).toLower();
             QDir().mkpath(folder);
             qputenv(name, QFile::encodeName(folder));

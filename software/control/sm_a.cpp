@@ -116,8 +116,9 @@ void SM_A::drop_command(QString const& why) {
 }
 
 void SM_A::log_dropped(Command c, QString const& serial, QString const& why) {
-    qInfo().noquote()
-        << QString("SM_A: command %1 for unit \"%2\" dropped: %3").arg(int(c)).arg(Device::loggable(serial), why);
+    qInfo().noquote() << QString("SM_A: command %1 for unit \"%2\" dropped: %3")
+                             .arg(int(c))
+                             .arg(Device::loggable(serial), why);
 }
 
 bool SM_A::still_attached() {
@@ -207,7 +208,8 @@ void SM_A::report_open_refusal(QString const& reason) {
     if (reason == open_refusal)
         return;
     if (!reason.isEmpty())
-        qInfo().noquote() << "A DFU unit was found that cannot be opened:" << Device::loggable(reason);
+        qInfo().noquote() << "A DFU unit was found that cannot be opened:"
+                          << Device::loggable(reason);
     else
         qInfo().noquote() << "No more DFU unit that cannot be opened, was:"
                           << Device::loggable(open_refusal);

@@ -19,8 +19,8 @@ FW_Info::operator QString() const {
     text += QStringLiteral("  Rev.: ") + loggable(revision) + QStringLiteral("\n");
     text += QStringLiteral("  Details:");
     for (auto const& pair : details) {
-        text += QStringLiteral("\n    ") + loggable(pair.first).leftJustified(31) + QStringLiteral(": ") +
-                loggable(pair.second).leftJustified(31);
+        text += QStringLiteral("\n    ") + loggable(pair.first).leftJustified(31) +
+                QStringLiteral(": ") + loggable(pair.second).leftJustified(31);
     }
     return text;
 }

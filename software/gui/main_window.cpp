@@ -13,8 +13,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QScreen>
-#include <QTextDocument>
 #include <QStyle>
+#include <QTextDocument>
 
 #include <algorithm>
 #include <cmath>
@@ -191,7 +191,9 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool use
         // The format follows the settings' own text, never the values filled into it.
         bool const rich = Qt::mightBeRichText(data.text);
         label->setTextFormat(rich ? Qt::RichText : Qt::PlainText);
-        auto const value = [rich](QString const& text) { return rich ? text.toHtmlEscaped() : text; };
+        auto const value = [rich](QString const& text) {
+            return rich ? text.toHtmlEscaped() : text;
+        };
         label->setText(data.text);
         if (data.id == "2") {
             Device::ProductInfo product;

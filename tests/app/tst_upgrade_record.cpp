@@ -308,8 +308,7 @@ void TestUpgradeRecord::attempts() {
             QList<QJsonObject> const started = record_lines(file);
             QCOMPARE(started.size(), 1);
             QCOMPARE(started[0]["outcome"].toString(), QString("started"));
-        }
-        else if (step == "downloading")
+        } else if (step == "downloading")
             emit worker.sig_FwDownloading();
         else if (step.startsWith("write:"))
             emit worker.sig_FwDownloadResult(step.mid(6).toInt());

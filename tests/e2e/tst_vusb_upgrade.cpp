@@ -104,8 +104,9 @@ bool move_unit(Bus const& from, QString const& name, Bus const& to) {
 // Whether a file exists, its size and its time of change, to tell that nobody touched it.
 QString file_state(QString const& path) {
     QFileInfo const info(path);
-    return info.exists() ? QString("%1 %2").arg(info.size()).arg(info.lastModified().toString(
-                                                                    Qt::ISODateWithMs))
+    return info.exists() ? QString("%1 %2")
+                               .arg(info.size())
+                               .arg(info.lastModified().toString(Qt::ISODateWithMs))
                          : QString("none");
 }
 
@@ -766,8 +767,8 @@ void TestVusbUpgrade::transfer_hangs() {
 void TestVusbUpgrade::unit_strings_shown_as_text_data() {
     QTest::addColumn<QString>("revision");
     QTest::addColumn<QString>("in_log"); // as the log writes it
-    QTest::newRow("image tag naming an endless file")
-        << R"(<img src="/dev/zero">)" << R"(<img src="/dev/zero">)";
+    QTest::newRow("image tag naming an endless file") << R"(<img src="/dev/zero">)"
+                                                      << R"(<img src="/dev/zero">)";
     QTest::newRow("image tag naming a watched file")
         << QString(R"(<img src="%1">)").arg(probe_file())
         << QString(R"(<img src="%1">)").arg(probe_file());
@@ -783,8 +784,7 @@ void TestVusbUpgrade::unit_strings_shown_as_text() {
     int const opened = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(opened >= 0);
     auto const close_watch = qScopeGuard([opened] { ::close(opened); });
-    QVERIFY(::inotify_add_watch(opened, QFile::encodeName(probe_file()).constData(), IN_OPEN) >=
-            0);
+    QVERIFY(::inotify_add_watch(opened, QFile::encodeName(probe_file()).constData(), IN_OPEN) >= 0);
 
     QVERIFY(plug_in({unit(revision)}));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);

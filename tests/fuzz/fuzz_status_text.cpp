@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
                            "status_writeFailed", "status_notBack"})
         check_markup(id, StatusText::with_product(gui(), id, info.OTP_info.product_name()));
     // A string of the unit's own through the same path.
-    check_markup("status_devConn", StatusText::with_product(gui(), "status_devConn", info.FW_info.name));
+    check_markup("status_devConn",
+                 StatusText::with_product(gui(), "status_devConn", info.FW_info.name));
 
     check_log_text(info);
     check_log_text(info.FW_info);

@@ -224,7 +224,8 @@ void TestMainWindow::unknown_product_type() {
     s.desired_FW_type = Device::Type::WEXL;
     Window other(&s, false);
     // The label is rich text: the name goes in escaped, and shows as it is.
-    QLabel* const named = label_with_text(other.get(), s.gui.text("2").arg("Kelvora T8X &amp; T8 series"));
+    QLabel* const named =
+        label_with_text(other.get(), s.gui.text("2").arg("Kelvora T8X &amp; T8 series"));
     QVERIFY(named);
     QCOMPARE(named->textFormat(), Qt::RichText);
     QVERIFY(label_with_text(other.get(), s.gui.text("5")));
