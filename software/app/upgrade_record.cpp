@@ -24,6 +24,8 @@ namespace {
 
 // Makes the folders of path that are missing, each private to the user as the record is.
 bool make_private_folders(QString const& path, QString* cause) {
+    if (QFileInfo(path).isDir())
+        return true;
     QByteArray const native = QFile::encodeName(QDir::cleanPath(path));
     for (int end = 1; end <= native.size(); ++end) {
         if (end < native.size() && native[end] != '/')

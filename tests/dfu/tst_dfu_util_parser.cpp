@@ -35,9 +35,9 @@ QString lines(QString const& serial, int count) {
     return text;
 }
 
-// How a debug message shows a quoted string: in double quotes, inner ones escaped.
-QString quoted(QString text) {
-    return '"' + text.replace('"', "\\\"") + '"';
+// How the parser logs a line: in double quotes, control characters as \xNN.
+QString quoted(QString const& text) {
+    return '"' + text + '"';
 }
 
 QStringList serials_of(DFU::ScanResult const& result) {
@@ -160,6 +160,11 @@ void TestDfuUtilParser::parse_data() {
     QTest::newRow("serial with a non-hex digit")
         << line(b, 1) + not_hex << DfuUtilParser::no_dfu_device << QStringList(b) << 0 << 1
         << QStringList(quoted(not_hex));
+    // A unit names its alternate settings: a terminal sequence there reaches no terminal.
+    QString const escape_in_name = line("12G4").trimmed().replace("@Internal", "\x1b]0;x\x07");
+    QTest::newRow("terminal sequence in a line that is logged")
+        << escape_in_name << DfuUtilParser::no_dfu_device << QStringList() << 0 << 1
+        << QStringList(quoted(QString(escape_in_name).replace("\x1b]0;x\x07", R"(\x1B]0;x\x07)")));
 }
 
 void TestDfuUtilParser::parse() {
