@@ -19,8 +19,6 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -63,45 +61,18 @@ int append_many(QString const& file, int count) {
     return failed;
 }
 
-int warnings_fd = -1;
-
-// append_many in a child whose files may not grow beyond `limit` bytes; SIGXFSZ is ignored
-// there, so a write beyond the limit fails with EFBIG. False when the child could not run.
-bool append_many_with_size_limit(QString const& file, qint64 limit, int count, int* failed,
-                                 QStringList* warnings) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return false;
-    pid_t const pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        warnings_fd = fds[1];
-        qInstallMessageHandler([](QtMsgType, QMessageLogContext const&, QString const& text) {
-            QByteArray const line = text.toUtf8() + '\n';
-            if (::write(warnings_fd, line.constData(), size_t(line.size())) < 0)
-                ::_exit(254);
-        });
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit size_limit {};
-        ::getrlimit(RLIMIT_FSIZE, &size_limit);
-        size_limit.rlim_cur = rlim_t(limit);
-        if (::setrlimit(RLIMIT_FSIZE, &size_limit) != 0)
-            ::_exit(255);
-        ::_exit(append_many(file, count));
-    }
-    ::close(fds[1]);
-    QByteArray text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, int(n));
-    ::close(fds[0]);
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) > count)
-        return false;
-    *failed = WEXITSTATUS(status);
-    *warnings = QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
-    return true;
+// append_many while this process's files may not grow beyond `limit` bytes, and SIGXFSZ is
+// ignored, so that a write beyond the limit fails with EFBIG; -1 when no limit can be set.
+int append_many_with_size_limit(QString const& file, qint64 limit, int count) {
+    struct rlimit unlimited {};
+    ::getrlimit(RLIMIT_FSIZE, &unlimited);
+    struct rlimit limited = unlimited;
+    limited.rlim_cur = rlim_t(limit);
+    auto const handler = std::signal(SIGXFSZ, SIG_IGN);
+    int const failed = ::setrlimit(RLIMIT_FSIZE, &limited) == 0 ? append_many(file, count) : -1;
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, handler);
+    return failed;
 }
 
 } // namespace
@@ -225,18 +196,16 @@ void TestUpgradeRecord::full_file_system() {
     QString const file = dir.filePath("kelvora-upgrade/upgrades.jsonl");
     QVERIFY(UpgradeRecorder::append(file, attempt("done")));
     int const count = 20;
+    MessageLog log;
     int failed = 0;
-    QStringList warnings;
     if (small) {
         QVERIFY(small->fill("filler"));
-        MessageLog log;
         failed = append_many(file, count);
-        warnings = log.lines();
     } else {
         qint64 const room = 3 * attempt("done").json_line().size() + 100;
-        QVERIFY(append_many_with_size_limit(file, QFileInfo(file).size() + room, count, &failed,
-                                            &warnings));
+        failed = append_many_with_size_limit(file, QFileInfo(file).size() + room, count);
     }
+    QStringList const warnings = log.lines();
     QVERIFY(failed > 0 && failed < count);
     QCOMPARE(warnings.filter("Could not add to the upgrade record").size(), failed);
     QCOMPARE(warnings.filter(cause).size(), failed);
