@@ -14,7 +14,7 @@
 //
 //   B1 no unit -> B9 blank OTP | B8 other product | B2 other revision | B4 same revision
 //   B2, B7, B9 --sig_DoDownload--> B3 (download) --sig_NoDevConn--> B1
-//   B4 (verify) -> B6 matches | B7 differs | B10 read-back cut short; removing the unit
+//   B4 (verify) -> B6 matches | B7 differs | B5 read-back cut short; removing the unit
 //   leads back to B1
 //
 // Besides the states, the machine follows one upgrade from the click to its verdict: the
@@ -38,7 +38,7 @@ public:
     QState* B9;
     // The read-back ended early: nothing is offered, and the unit is checked when it is
     // connected again.
-    QState* B10;
+    QState* B5;
 
     // The connected unit's record, copied when the machine leaves B1; empty in B1.
     DFU::DeviceInfo device_info;
