@@ -11,11 +11,12 @@ class SM_B;
 // What became of one upgrade attempt. Kept as text in the record, so that further outcomes
 // can be added without touching the readers of the file.
 namespace RecordedOutcome {
-inline char const* const done = "done";                           // written and verified
-inline char const* const differs = "differs";                     // written, the read-back differs
-inline char const* const write_failed = "write failed";           // the write failed or was cut
-inline char const* const interrupted = "interrupted";             // ended without a verdict
-inline char const* const check_interrupted = "check interrupted"; // the read-back was cut
+inline char const* const done = "done";                 // written and verified
+inline char const* const differs = "differs";           // written, the read-back differs
+inline char const* const write_failed = "write failed"; // the write failed or was cut
+inline char const* const interrupted = "interrupted";   // ended without a verdict
+// Written, but the read-back ended early: nothing is known of the unit's flash.
+inline char const* const check_interrupted = "check interrupted";
 } // namespace RecordedOutcome
 
 // One line of the upgrade record.
