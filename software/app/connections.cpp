@@ -118,12 +118,15 @@ void add_connections(QApplication* app) {
     QObject::connect(sm_B, &SM_B::sig_DifferingRevision,
                      [window] { window->status_label->setText(revision_status_text()); });
     // No unit that can be upgraded: the note about the knob, and no bar. A unit restarting
-    // after the write is not a lost unit: then the bar stays.
+    // after the write is not a lost unit: then the bar stays. A unit pulled during its check
+    // is asked for again: that failure stays.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, [window, bar] {
         if (sm_B->restarting()) {
             window->status_label->setText(product_status_text("status_restarting", product_name()));
             return;
         }
+        if (sm_B->check_interrupted())
+            return;
         window->status_label->setText(text("status_noDev"));
         bar->setFormat("This text should not be visible!");
         bar->hide();

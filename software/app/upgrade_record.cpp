@@ -138,6 +138,8 @@ UpgradeRecorder::UpgradeRecorder(SM_A* worker, SM_B* flow, QString file, QObject
             close_attempt(RecordedOutcome::differs);
         else if (label == "status_writeFailed")
             close_attempt(RecordedOutcome::write_failed);
+        else if (label == "status_checkInterrupted")
+            close_attempt(RecordedOutcome::check_interrupted);
     });
     // Stopped by Q or Escape, or the run ends, in the middle of an attempt.
     connect(flow, &QStateMachine::stopped, this,

@@ -15,6 +15,8 @@ inline char const* const done = "done";                 // written and verified
 inline char const* const differs = "differs";           // written, the read-back differs
 inline char const* const write_failed = "write failed"; // the write failed or was cut
 inline char const* const interrupted = "interrupted";   // ended without a verdict
+// Written, but the read-back ended early: nothing is known of the unit's flash.
+inline char const* const check_interrupted = "check interrupted";
 } // namespace RecordedOutcome
 
 // One attempt in the upgrade record: a "started" line when it begins, so that a run that is

@@ -38,6 +38,27 @@ bool exactly_one(DFU::ScanResult const& scan) {
     return scan.first == 0 && scan.second.size() == 1;
 }
 
+enum class Readback { matches, differs, cut };
+
+// Reads image.size() bytes of flash back into file and compares them with image. A read-back
+// that ended early says nothing about the flash, so it is never taken for a difference.
+Readback read_back(QByteArray const& image, QString const& file, QString const& serial,
+                   DFU::ProgressHandler const& on_progress) {
+    if (image.isEmpty())
+        return Readback::differs;
+    int const code = DFU::upload_FW_from_device(file, image.size(), serial, on_progress);
+    QByteArray const uploaded = support_misc::read_binary_file(file);
+    if (code != 0 || uploaded.size() < image.size()) {
+        qInfo().noquote() << QString("Read-back cut short: dfu-util ended with %1 after %2 of "
+                                     "%3 bytes")
+                                 .arg(code)
+                                 .arg(uploaded.size())
+                                 .arg(image.size());
+        return Readback::cut;
+    }
+    return uploaded == image ? Readback::matches : Readback::differs;
+}
+
 } // namespace
 
 SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* parent)
@@ -194,6 +215,7 @@ void SM_A::enable_debug_output() {
         {&SM_A::sig_FwUploading, "FwUploading", 0},
         {&SM_A::sig_FwUploadedDiffers, "FwUploadedDiffers", 0},
         {&SM_A::sig_FwUploadedMatches, "FwUploadedMatches", 0},
+        {&SM_A::sig_FwUploadCut, "FwUploadCut", 0},
     };
     for (Logged const& l : logged) {
         QString const name = l.name;
@@ -257,7 +279,9 @@ void SM_A::run() {
             DFU::ScanResult const scan = DFU::make_scan(&refusal);
             report_open_refusal(refusal);
             if (!exactly_one(scan)) {
-                drop_command(scan.second.empty() ? "no unit attached" : "several units attached");
+                drop_command(!refusal.isEmpty()    ? "a unit that cannot be opened is attached"
+                             : scan.second.empty() ? "no unit attached"
+                                                   : "several units attached");
                 step = A0;
                 break;
             }
@@ -338,15 +362,17 @@ void SM_A::run() {
             set_transferring(UploadAndCompare);
             // Against the carried image itself: "Done" means the unit holds what the tool
             // carries, whatever happened to the working copy.
-            bool const matches = DFU::upload_and_compare_FW(carried_image, upload_file, last_serial,
-                                                            report_progress);
+            Readback const verdict =
+                read_back(carried_image, upload_file, last_serial, report_progress);
             set_transferring(NoCommand);
-            if (matches) {
+            if (verdict == Readback::matches) {
                 qDebug() << "Uploaded FW matches";
                 emit sig_FwUploadedMatches();
-            } else {
+            } else if (verdict == Readback::differs) {
                 qDebug() << "Uploaded FW does not match";
                 emit sig_FwUploadedDiffers();
+            } else {
+                emit sig_FwUploadCut();
             }
             step = A2;
             break;

@@ -94,6 +94,10 @@ signals:
     // The listing saw a unit that it could not open, and why (dfu-util's libusb error name,
     // such as "LIBUSB_ERROR_ACCESS"); empty once that has ended. Sent on changes only.
     void sig_OpenRefused(QString reason);
+    // The read-back ended before the whole image was read: dfu-util failed, the file is
+    // short, or the unit left. Nothing is known about the flash then; sent instead of
+    // sig_FwUploadedDiffers and sig_FwUploadedMatches.
+    void sig_FwUploadCut();
 
 protected:
     void run() override;
@@ -109,7 +113,8 @@ private:
     void drop_command(QString const& why);
     static void log_dropped(Command c, QString const& serial, QString const& why);
     void set_transferring(Command transfer);
-    // Lists the units right before a transfer: true when the unit read last is the only one.
+    // Lists the units right before a transfer: true when the unit read last is the only one
+    // (a unit that dfu-util saw but could not open counts as another).
     bool still_attached();
     // Makes sure the working copy of the image holds the carried bytes before a download.
     bool working_copy_checked();

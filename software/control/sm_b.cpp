@@ -68,6 +68,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     B7 = make_state("B7: FW in dev. differs");
     B8 = make_state("B8: Invalid (DFU-SE) dev. conn.");
     B9 = make_state("B9: Conn. to (DFU-SE) dev. with Empty OTP.");
+    B5 = make_state("B5: FW check interrupted");
     setInitialState(B1);
 
     // Every report of the worker goes through the relay: queued, in emission order, and
@@ -81,6 +82,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     connect(worker, &SM_A::sig_FwUploadedDiffers, relay, &WorkerRelay::sig_FwUploadedDiffers);
     connect(worker, &SM_A::sig_FwUploadedMatches, relay, &WorkerRelay::sig_FwUploadedMatches);
     connect(worker, &SM_A::sig_FwDownloadResult, relay, &WorkerRelay::sig_FwDownloadResult);
+    connect(worker, &SM_A::sig_FwUploadCut, relay, &WorkerRelay::sig_FwUploadCut);
     // The result comes before the sig_NoDevConn that takes the machine from B3 to B1.
     // A stopped machine follows no upgrade: what the window says after a stop stands.
     connect(relay, &WorkerRelay::sig_FwDownloadResult, this, [this](int code) {
@@ -115,6 +117,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     B3->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B4->addTransition(relay, &WorkerRelay::sig_FwUploadedMatches, B6);
     B4->addTransition(relay, &WorkerRelay::sig_FwUploadedDiffers, B7);
+    B4->addTransition(relay, &WorkerRelay::sig_FwUploadCut, B5);
     // A unit gone before its check: the verify command is dropped by the worker, and the next
     // unit goes through the guards like any other.
     B4->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
@@ -124,6 +127,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     B8->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
     B9->addTransition(this, &SM_B::sig_DoDownload, B3);
     B9->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
+    B5->addTransition(relay, &WorkerRelay::sig_NoDevConn, B1);
 
     add_connections();
 }
@@ -143,8 +147,9 @@ void SM_B::add_connections() {
     connect(
         B1, &QState::entered, this,
         [this] {
-            // Only a unit that was written and is restarting is still followed here.
-            if (phase != Phase::restarting && phase != Phase::not_back)
+            // Only a unit that was written and is restarting, or whose check was cut, is still
+            // followed here.
+            if (phase != Phase::restarting && phase != Phase::not_back && phase != Phase::check_cut)
                 phase = Phase::none;
             emit sig_UpgradeImpossible();
             device_info = DFU::DeviceInfo();
@@ -210,6 +215,13 @@ void SM_B::add_connections() {
         },
         Qt::DirectConnection);
     connect(
+        B5, &QState::entered, this,
+        [this] {
+            phase = Phase::check_cut;
+            fail("status_checkInterrupted", device_info.OTP_info.product_name());
+        },
+        Qt::DirectConnection);
+    connect(
         B8, &QState::entered, this,
         [this] {
             phase = Phase::none;
@@ -251,7 +263,7 @@ void SM_B::enable_debug_output() {
         connect(
             this, l.signal, this, [text] { qDebug() << text; }, Qt::DirectConnection);
     }
-    for (QState* state : {B1, B2, B3, B4, B6, B7, B8}) {
+    for (QState* state : {B1, B2, B3, B4, B6, B7, B8, B5}) {
         QString const text = QString("SM_B: entered %1").arg(state->objectName());
         connect(
             state, &QState::entered, this, [text] { qDebug() << text; }, Qt::DirectConnection);

@@ -14,7 +14,8 @@
 //
 //   B1 no unit -> B9 blank OTP | B8 other product | B2 other revision | B4 same revision
 //   B2, B7, B9 --sig_DoDownload--> B3 (download) --sig_NoDevConn--> B1
-//   B4 (verify) -> B6 matches | B7 differs; removing the unit leads back to B1
+//   B4 (verify) -> B6 matches | B7 differs | B5 read-back cut short; removing the unit
+//   leads back to B1
 //
 // Besides the states, the machine follows one upgrade from the click to its verdict: the
 // unit it was started for, the download's exit code and whether the unit is restarting
@@ -35,6 +36,9 @@ public:
     QState* B7;
     QState* B8;
     QState* B9;
+    // The read-back ended early: nothing is offered, and the unit is checked when it is
+    // connected again.
+    QState* B5;
 
     // The connected unit's record, copied when the machine leaves B1; empty in B1.
     DFU::DeviceInfo device_info;
@@ -53,6 +57,9 @@ public:
 
     // The unit was written and has not been seen again yet: it restarts.
     bool restarting() const { return phase == Phase::restarting; }
+    // The last check was cut short and no unit has been connected since: what the window says
+    // about it stays while no unit is attached.
+    bool check_interrupted() const { return phase == Phase::check_cut; }
 
     // Emits each upgrade or check that ended without "Done"; owned by the machine.
     UpgradeOutcome* outcome;
@@ -75,7 +82,7 @@ public slots:
     void do_download();
 
 private:
-    enum class Phase { none, requested, restarting, not_back, returned };
+    enum class Phase { none, requested, restarting, not_back, returned, check_cut };
     Phase phase = Phase::none;
     QString upgrade_serial;  // the unit the last download was given for
     QString upgrade_product; // its product name

@@ -20,6 +20,7 @@ signals:
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
     void sig_FwDownloadResult(int code);
+    void sig_FwUploadCut();
 };
 
 // Announces how an upgrade ended when it did not end in "Done". Kept apart from the flow

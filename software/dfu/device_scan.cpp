@@ -18,10 +18,7 @@ ScanResult scan_for_devices(QString const& output) {
 }
 
 ScanResult make_scan() {
-    Result const listing = run_command(list);
-    if (listing.first != 0)
-        return {1, {}};
-    return scan_for_devices(listing.second);
+    return make_scan(nullptr);
 }
 
 QString open_refusal(QString const& error_output) {
@@ -35,10 +32,13 @@ ScanResult make_scan(QString* refusal) {
     OutputTaps taps;
     taps.error_output = &error_output;
     Result const listing = run_command(list, {}, taps);
-    ScanResult const result =
-        listing.first == 0 ? scan_for_devices(listing.second) : ScanResult{1, {}};
+    ScanResult result = listing.first == 0 ? scan_for_devices(listing.second) : ScanResult{1, {}};
+    // dfu-util leaves such a unit out of its listing; it is attached all the same.
+    QString const reason = open_refusal(QString::fromUtf8(error_output));
+    if (!reason.isEmpty())
+        result.first = 1;
     if (refusal)
-        *refusal = result.first == 0 ? QString() : open_refusal(QString::fromUtf8(error_output));
+        *refusal = reason;
     return result;
 }
 

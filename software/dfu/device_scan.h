@@ -13,7 +13,8 @@ struct DeviceItem {
 };
 
 // Status 0 when exactly one usable unit is attached, 1 otherwise, and one item per serial
-// of the listing, in listing order, whatever the status.
+// of the listing, in listing order, whatever the status. make_scan counts a unit that
+// dfu-util saw but could not open as attached: beside it, no unit is the only one.
 using ScanResult = std::pair<int, std::vector<DeviceItem>>;
 
 // The scan result for a listing text.
@@ -31,8 +32,7 @@ ScanResult make_scan();
 // such line; empty when there is none.
 QString open_refusal(QString const& error_output);
 
-// make_scan, and in *refusal why a unit could not be opened when the scan found no usable
-// unit (else empty).
+// make_scan, and in *refusal why a unit could not be opened (empty when every unit could).
 ScanResult make_scan(QString* refusal);
 
 } // namespace DFU

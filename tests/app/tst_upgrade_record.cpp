@@ -226,6 +226,10 @@ void TestUpgradeRecord::attempts_data() {
                           << "done" << true << true;
     QTest::newRow("differs") << written + QStringList{"read:A", "new", "uploading", "differs"}
                              << "differs" << true << true;
+    QTest::newRow("read-back cut, then checked")
+        << written + QStringList{"read:A", "new", "uploading", "cut",
+                                 "gone",   "new", "uploading", "matches"}
+        << "check interrupted" << true << false;
     QTest::newRow("write failed, read-back differs")
         << QStringList{"click",  "downloading", "write:74",  "gone",
                        "read:A", "new",         "uploading", "differs"}
@@ -295,6 +299,8 @@ void TestUpgradeRecord::attempts() {
             emit worker.sig_FwUploadedMatches();
         else if (step == "differs")
             emit worker.sig_FwUploadedDiffers();
+        else if (step == "cut")
+            emit worker.sig_FwUploadCut();
         else if (step == "stop")
             machine.stop();
         QCoreApplication::processEvents();

@@ -275,6 +275,11 @@ void TestFlowMachine::upgrade_outcome_data() {
     QTest::newRow("error of dfu-util, check differs")
         << 74 << S << "2.4.1"
         << "differs" << QStringList{"B4", "B7"} << "status_writeFailed";
+    // Nothing is known of the flash: neither a failed check nor a failed write.
+    for (int const c : {0, 74})
+        QTest::newRow(qPrintable(QString("exit %1, check cut short").arg(c)))
+            << c << S << "2.4.1"
+            << "cut" << QStringList{"B4", "B5"} << "status_checkInterrupted";
     QTest::newRow("back with the old revision") << 74 << S << "2.3.0"
                                                 << "" << QStringList{"B2"} << "status_writeFailed";
     QTest::newRow("another unit comes") << 0 << "5E1A00000002"
@@ -308,7 +313,7 @@ void TestFlowMachine::upgrade_outcome() {
 
     QSignalSpy failed(machine->outcome, &UpgradeOutcome::sig_UpgradeFailed);
     QStringList entered;
-    for (QState* s : {machine->B2, machine->B4, machine->B6, machine->B7})
+    for (QState* s : {machine->B2, machine->B4, machine->B5, machine->B6, machine->B7})
         connect(s, &QState::entered, this, [&entered, s] { entered << s->objectName().left(2); });
     emit worker->sig_FwDownloadResult(code);
     emit worker->sig_FwDownloaded();
@@ -328,6 +333,8 @@ void TestFlowMachine::upgrade_outcome() {
             emit worker->sig_FwUploadedMatches();
         else if (verdict == "differs")
             emit worker->sig_FwUploadedDiffers();
+        else if (verdict == "cut")
+            emit worker->sig_FwUploadCut();
         QCoreApplication::processEvents();
         // Long past the time-out: a unit that came back is not told as lost.
         QTest::qWait(300);

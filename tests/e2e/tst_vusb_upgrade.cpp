@@ -117,11 +117,13 @@ struct Watch : QObject {
     int verifications = 0;
     int matches = 0;
     int differs = 0;
-    QStringList entered; // short state names, in order
+    QStringList entered;  // short state names, in order
+    QStringList failures; // the labels of the flow's failures, in order
 
     void reset() {
         readings = downloads = verifications = matches = differs = 0;
         entered.clear();
+        failures.clear();
     }
 
     void connect_to_tool() {
@@ -131,6 +133,8 @@ struct Watch : QObject {
         connect(sm_A, &SM_A::sig_FwUploading, this, [this] { ++verifications; });
         connect(sm_B, &SM_B::sig_FwMatches, this, [this] { ++matches; });
         connect(sm_B, &SM_B::sig_FwDiffers, this, [this] { ++differs; });
+        connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed, this,
+                [this](QString const& label) { failures << label; });
         for (QAbstractState* state : sm_B->findChildren<QAbstractState*>())
             connect(state, &QAbstractState::entered, this,
                     [this, state] { entered << short_name(state); });
@@ -261,6 +265,32 @@ class TestVusbUpgrade : public QObject {
         QVERIFY(!mainWindow->progress_bar->isVisible());
     }
 
+    bool wait_for_failure() {
+        return QTest::qWaitFor([&] { return !watch_.failures.isEmpty(); }, flow_timeout_ms);
+    }
+
+    // The user pulls the unit (unless it is out already) and connects it again.
+    bool reconnect(Bus* bus, QString const& name) {
+        return bus->unplug(name) &&
+               QTest::qWaitFor([] { return in_state("B1"); }, flow_timeout_ms) &&
+               wait_for_scans(2) && bus->plug_in(name);
+    }
+
+    // The outcomes that the upgrade record holds for the unit, oldest first.
+    static QStringList recorded(QString const& serial) {
+        auto const* recorder = mainWindow->findChild<UpgradeRecorder*>();
+        if (!recorder)
+            return {"no recorder"};
+        QStringList outcomes;
+        for (QByteArray const& line : read_all(recorder->file()).split('\n')) {
+            QJsonObject const object = QJsonDocument::fromJson(line).object();
+            // The line that opens each attempt is not an outcome.
+            if (object["serial"].toString() == serial && object["outcome"] != "started")
+                outcomes << object["outcome"].toString();
+        }
+        return outcomes;
+    }
+
     // An offset in the image body (past the information block) whose byte has bit `bit` set.
     int offset_with_bit_set(int bit) const {
         for (int i = flipped_offset; i < carried_.size(); ++i)
@@ -295,6 +325,10 @@ private slots:
     void working_copy_changed();
     void unit_strings_shown_as_text_data();
     void unit_strings_shown_as_text();
+    void read_back_cut_short_data();
+    void read_back_cut_short();
+    void refusing_unit_beside_another_data();
+    void refusing_unit_beside_another();
 };
 
 void TestVusbUpgrade::initTestCase() {
@@ -306,6 +340,10 @@ void TestVusbUpgrade::initTestCase() {
     // Real-device mode: the carried dfu-util from the working directory.
     QCOMPARE(DFU::Command::path, Files::external_dir.path());
     watch_.connect_to_tool();
+    // The record under test is not the user's.
+    auto const* recorder = mainWindow->findChild<UpgradeRecorder*>();
+    QVERIFY(recorder);
+    QVERIFY(recorder->file().startsWith(qEnvironmentVariable("XDG_DATA_HOME") + "/"));
     // After the test framework has put its own handler in place.
     log_ = std::make_unique<MessageLog>();
     QFile probe(probe_file());
@@ -748,14 +786,26 @@ void TestVusbUpgrade::transfer_hangs() {
     QCOMPARE(watch_.matches + watch_.differs, 0);
     QVERIFY(mainWindow->progress_bar->isVisible());
 
+    QVERIFY(bus->set_knob(setup.name, "hang", ""));
+    if (hanging_state == "B4") {
+        // The read-back fails in the end: the check is told as cut, and connecting the unit
+        // again checks it.
+        QVERIFY(wait_for_failure());
+        QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
+        QVERIFY(logged("will wait again, at most"));
+        QVERIFY(reconnect(bus, setup.name));
+        QVERIFY(wait_for_verdict(1));
+        check_done(setup.name);
+        return;
+    }
+
     // The transfer fails in the end; the flash holds only part of the image.
     QVERIFY(wait_for_verdict(1));
-    check_differs(hanging_state == "B3" ? "status_writeFailed" : "status_verifyFailed");
+    check_differs("status_writeFailed");
     QCOMPARE(watch_.matches, 0);
     QVERIFY(logged("will wait again, at most"));
 
     // With the fault gone the unit can be upgraded.
-    QVERIFY(bus->set_knob(setup.name, "hang", ""));
     QVERIFY(click_install());
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.matches, 1);
@@ -801,6 +851,81 @@ void TestVusbUpgrade::unit_strings_shown_as_text() {
         QVERIFY2(!line.contains(QChar(0x1B)) && !line.contains(QChar(0x07)), qPrintable(line));
 }
 
+void TestVusbUpgrade::read_back_cut_short_data() {
+    QTest::addColumn<Knobs>("knobs");
+    QTest::addColumn<bool>("pulled");
+    int const blocks = (carried_.size() + block_size - 1) / block_size;
+    auto after = [](int n) { return QString("upload:%1").arg(n); };
+    QTest::newRow("pulled after the first block") << Knobs{{"unplug", after(1)}} << true;
+    QTest::newRow("pulled halfway") << Knobs{{"unplug", after(blocks / 2)}} << true;
+    QTest::newRow("pulled before the last block") << Knobs{{"unplug", after(blocks - 1)}} << true;
+    QTest::newRow("dfu-util fails")
+        << Knobs{{"hang", after(blocks / 2)}, {"hang_ms", "0"}} << false;
+    QTest::newRow("short file") << Knobs{{"short_upload", QString::number(blocks / 2)}} << false;
+}
+
+// The image is written whole, but the read-back after the write ends early: the window never
+// says that the unit lacks the firmware, and the unit is checked when it is connected again.
+void TestVusbUpgrade::read_back_cut_short() {
+    QFETCH(Knobs, knobs);
+    QFETCH(bool, pulled);
+    UnitSetup const setup = unit(older_revision, knobs);
+    Bus* bus = plug_in({setup});
+    QVERIFY(bus);
+    QVERIFY(download_until_unit_left());
+    QVERIFY(wait_for_failure());
+    QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
+    QCOMPARE(watch_.differs, 0);
+    QCOMPARE(bus->present(setup.name), !pulled);
+    check_failure_stays("status_checkInterrupted");
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B5"} +
+                              (pulled ? QStringList{"B1"} : QStringList{})));
+    QCOMPARE(recorded(setup.serial), QStringList{"check interrupted"});
+    QVERIFY(bus->flash(setup.name).startsWith(carried_));
+
+    for (auto it = knobs.begin(); it != knobs.end(); ++it)
+        QVERIFY(bus->set_knob(setup.name, it.key(), ""));
+    QVERIFY(reconnect(bus, setup.name));
+    QVERIFY(wait_for_verdict(1));
+    check_done(setup.name);
+    QCOMPARE(watch_.failures.size(), 1);
+    QCOMPARE(watch_.verifications, 2);
+    QCOMPARE(recorded(setup.serial), QStringList{"check interrupted"});
+}
+
+void TestVusbUpgrade::refusing_unit_beside_another_data() {
+    QTest::addColumn<QString>("access");
+    QTest::addColumn<QString>("status_id");
+    QTest::newRow("no permission") << "denied"
+                                   << "status_noAccess";
+    QTest::newRow("held by another program") << "busy"
+                                             << "status_busy";
+}
+
+// A unit that cannot be opened is a unit all the same: beside it, the other is not offered.
+void TestVusbUpgrade::refusing_unit_beside_another() {
+    QFETCH(QString, access);
+    QFETCH(QString, status_id);
+    UnitSetup const refusing = unit(older_revision, {{"access", access}});
+    UnitSetup const usable = unit(older_revision);
+    Bus* bus = plug_in({refusing, usable});
+    QVERIFY(bus);
+    QVERIFY(wait_for_scans(8));
+    QVERIFY(in_state("B1"));
+    QCOMPARE(status(), text(status_id));
+    QVERIFY(!mainWindow->install_button->isEnabled());
+    QCOMPARE(watch_.entered, QStringList{});
+    QCOMPARE(watch_.readings, 0);
+
+    QVERIFY(bus->unplug(refusing.name));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state("B2") && mainWindow->install_button->isEnabled(),
+                             flow_timeout_ms);
+    QCOMPARE(status(), text("status_devRev").arg("Lx-21").arg(older_revision));
+    QCOMPARE(sm_B->device_info.serial, usable.serial);
+    QCOMPARE(watch_.entered, QStringList{"B2"});
+}
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -809,6 +934,7 @@ int main(int argc, char** argv) {
     QTemporaryDir root;
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/data"));
 
     // The tool's own command line: real device, log window.
     int tool_argc = 2;

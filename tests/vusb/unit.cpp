@@ -309,6 +309,12 @@ int Unit::upload(uint16_t block, uint8_t* data, uint16_t length) {
         return stall();
     if (int error = faults(Op::upload))
         return error;
+    if (knobs_.short_upload >= 0 && uploads_ > knobs_.short_upload) {
+        // An empty block ends the upload for the host, as a short one does.
+        state_ = dfu::dfuIDLE;
+        save_state();
+        return 0;
+    }
     load_memories();
     uint32_t const offset = uint32_t(address) - memory.base;
     uint32_t const n = std::min<uint32_t>(length, memory.size - offset);

@@ -136,6 +136,10 @@ bool apply(Knobs* knobs, std::string const& key, std::string const& value) {
             return false;
     } else if (key == "unplug") {
         return parse_fault(value, &knobs->unplug) && knobs->unplug.op != Op::open;
+    } else if (key == "short_upload") {
+        if (!parse_long(value, &number) || number < 0)
+            return false;
+        knobs->short_upload = number;
     } else if (key == "hang") {
         return parse_fault(value, &knobs->hang);
     } else if (key == "hang_ms") {

@@ -42,6 +42,7 @@ struct Knobs {
     int alt_settings = 4;
     Access access = Access::granted;
     Fault unplug;
+    long short_upload = -1; // upload blocks answered in full before an empty one; < 0: all
     Fault hang;
     long hang_ms = -1; // < 0: until the process is killed
     BitAddress flip_bit;
