@@ -149,12 +149,15 @@ void TestToolStalledDownload::termination_signals_during_a_stalled_download() {
             std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
         }
     });
+    struct Joined {
+        std::thread& thread;
+        ~Joined() { thread.join(); }
+    } const joined{sender};
     if (during_q_stop)
         QTimer::singleShot(0, mainWindow, [] { QTest::keyClick(mainWindow, Qt::Key_Q); });
     QTimer::singleShot(flow_timeout_ms, [] { QCoreApplication::exit(99); });
     int const result = QApplication::exec();
     QCOMPARE(GUI_cleanup(result), 128 + signal_number);
-    sender.join();
 
     QVERIFY2(seen.contains(settings.gui.text("status_stopping")), qPrintable(seen.join(" | ")));
     QVERIFY(ticks_after_signal > 0);
