@@ -165,7 +165,8 @@ void TestToolStalledDownload::termination_signals_during_a_stalled_download() {
     QVERIFY2(!lines.filter(QRegularExpression("^Killing .*still running after 6 s$")).isEmpty(),
              qPrintable(lines.join('\n')));
     QVERIFY(lines.filter("because the run ends").filter("leave").isEmpty());
-    if (count > 1)
+    // Signals sent at once may merge into one while it is pending; spaced ones do not.
+    if (interval_ms > 0)
         QVERIFY(!lines.filter("more termination signals, already shutting down").isEmpty());
     QVERIFY(unit_released());
 }

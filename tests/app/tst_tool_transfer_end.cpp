@@ -103,8 +103,9 @@ void TestToolTransferEnd::ending_during_a_read_back() {
 
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 128 + signal_number);
-    // Signals after the first are seen and logged, and do not end the wait early.
-    if (count > 1)
+    // Signals after the first are seen and logged, and do not end the wait early. Signals
+    // sent at once may merge into one while it is pending; spaced ones do not.
+    if (interval_ms > 0)
         QVERIFY2(err.contains("more termination signals, already shutting down"), err.constData());
     // The transfer ran to its own end, or to the runner's limit, before the run ended.
     int const runner_at = err.indexOf(runner_line.toUtf8(), err.indexOf(read_back));
