@@ -91,9 +91,9 @@ void quit_event_loop_on_termination_signals() {
         return;
     notifier =
         new QSocketNotifier(signal_pipe[1], QSocketNotifier::Read, QCoreApplication::instance());
-    // The first signal ends the event loop; later ones are only logged (a second exit would
-    // also end the local loops of the shut-down that is under way). The count of a burst may
-    // be short of what was sent, as the socket holds only so many.
+    // The first signal ends the event loop; later ones are only logged, as the shut-down that
+    // it started is under way and keeps its bound. The count of a burst may be short of what
+    // was sent: pending signals merge, and the socket holds only so many.
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         static bool exit_requested = false;
         QByteArray const received = drain_signal_socket();
