@@ -3,8 +3,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -202,14 +203,6 @@ int remove_abandoned_in(int base_fd, QString const& base) {
     return removed;
 }
 
-QString random_name() {
-    static char const letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString name = QLatin1String(WorkingDir::name_prefix);
-    for (int i = 0; i < WorkingDir::name_random_length; ++i)
-        name += QLatin1Char(letters[QRandomGenerator::system()->bounded(int(sizeof letters - 1))]);
-    return name;
-}
-
 } // namespace
 
 int WorkingDir::remove_abandoned(QString const& base) {
@@ -229,20 +222,20 @@ WorkingDir::WorkingDir(QString const& base) {
         return;
     remove_abandoned_in(base_fd_, base_);
 
-    for (int attempt = 0; attempt < 100 && dir_fd_ < 0; ++attempt) {
-        QString const name = random_name();
-        QByteArray const encoded = QFile::encodeName(name);
-        if (::mkdirat(base_fd_, encoded.constData(), 0700) != 0) {
-            if (errno == EEXIST)
-                continue;
-            error_ = base_ + ": " + system_error(errno);
-            return;
-        }
-        name_ = name;
-        dir_fd_ = ::openat(base_fd_, encoded.constData(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Qt picks the name from the template (letters and digits for the X) and makes the
+    // directory in the checked base; from then on it is held open and removed through the
+    // open folders only.
+    QTemporaryDir made(base_ + "/" + QLatin1String(name_prefix) +
+                       QString(name_random_length, QLatin1Char('X')));
+    if (!made.isValid()) {
+        error_ = base_ + ": " + made.errorString();
+        return;
     }
-    // Exactly 0700, whatever the umask left out.
+    made.setAutoRemove(false);
+    name_ = QFileInfo(made.path()).fileName();
+    dir_fd_ = ::openat(base_fd_, QFile::encodeName(name_).constData(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Exactly 0700, as the clean-up of a later start expects.
     if (dir_fd_ < 0 || ::fchmod(dir_fd_, 0700) != 0) {
         error_ = base_ + ": cannot make the working folder (" + system_error(errno) + ")";
         remove();

@@ -10,10 +10,10 @@ namespace Files {
 // It is made only where other users cannot rename or replace it: every folder from the root
 // down to the base must belong to root or this user and be writable by others only with the
 // sticky bit; otherwise it stays invalid and errorString() says which folder and why. It is
-// made, emptied and removed relative to open folders, so that a path that changes meanwhile
-// is never followed. The directory holds a hidden marker that this process keeps locked for
-// its whole life, so that a later start can tell the folders of runs that have ended (and
-// remove them) from the folders of live runs.
+// made (a QTemporaryDir, not removed by Qt) in the checked folder, then emptied and removed
+// relative to open folders, so that a path that changes meanwhile is never followed. The directory
+// holds a hidden marker that this process keeps locked for its whole life, so that a later start
+// can tell the folders of runs that have ended (and remove them) from the folders of live runs.
 class WorkingDir {
 public:
     // Removes what earlier, ended runs of this user left in base, then makes the directory.

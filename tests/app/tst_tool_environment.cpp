@@ -247,7 +247,9 @@ void TestToolEnvironment::folders_of_killed_runs_removed_live_ones_kept() {
     QVERIFY(end_with_signal(second, second_err, SIGTERM));
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(!second_err.contains("Removed the working folder"));
-    QCOMPARE(entries(tmpdir), live_folder + QStringList{"upgrade_notes"});
+    QStringList beside = entries(tmpdir);
+    QVERIFY(beside.removeOne("upgrade_notes"));
+    QCOMPARE(beside, live_folder);
     QVERIFY(QFileInfo::exists(tmpdir + "/" + live_folder.first() + "/firmware.bin"));
 
     QVERIFY(end_with_signal(live, err, SIGTERM));
