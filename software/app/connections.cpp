@@ -17,6 +17,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QShortcut>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -51,13 +52,7 @@ void stop_worker() {
     if (!sm_A->wait(1000)) {
         qWarning() << "Oops, SM_A not dead yet";
         bool const writing = sm_A->current_transfer() == SM_A::Download;
-        if (mainWindow && mainWindow->status_label)
-            mainWindow->status_label->setText(text("status_stopping"));
-        QEventLoop loop;
-        QObject::connect(sm_A, &QThread::finished, &loop, &QEventLoop::quit);
-        if (!sm_A->isFinished())
-            loop.exec();
-        sm_A->wait();
+        wait_for_worker_with_window();
         if (mainWindow && mainWindow->status_label) {
             bool const cut = writing && sm_A->last_download_code() != 0;
             mainWindow->status_label->setText(
@@ -94,6 +89,23 @@ void toggle_log_window() {
 }
 
 } // namespace
+
+void wait_for_worker_with_window() {
+    if (!sm_A || !sm_A->isRunning())
+        return;
+    if (mainWindow && mainWindow->status_label)
+        mainWindow->status_label->setText(text("status_stopping"));
+    // Events rather than a nested event loop: a termination signal or a quit request during
+    // the wait ends the outer loop afterwards, and would end a nested one at once.
+    // The tick wakes the wait when the thread ended before the connection was made.
+    bool ended = false;
+    QTimer tick;
+    QObject::connect(sm_A, &QThread::finished, &tick, [&ended] { ended = true; });
+    tick.start(100);
+    while (!ended && sm_A->isRunning())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    sm_A->wait();
+}
 
 void add_connections(QApplication* app) {
     MainWindow* const window = mainWindow;

@@ -12,6 +12,10 @@
 
 #include <cstdlib>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 QString start_up_message(QString const& id, QString const& detail) {
     QString text;
     try {
@@ -39,10 +43,29 @@ void refuse_start_without_working_dir() {
         refuse_to_start(start_up_message("error_workDir", Files::external_dir.errorString()));
 }
 
-void refuse_second_instance() {
-    // Per user and session; Qt falls back to a private folder under the temporary one.
+namespace {
+
+// Per user and session in Qt's runtime folder. Qt gives none when the folder it would use is
+// missing or another user's (anybody can make /tmp/runtime-<user> first); then a file of this
+// user in the checked working base, never a path relative to the current folder.
+QString instance_lock_path() {
     QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    QString const path = QDir(folder).filePath("kelvora-upgrade.lock");
+    if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
+        return QDir(folder).filePath("kelvora-upgrade.lock");
+    QString const base = Files::external_dir.base();
+    qInfo() << "No runtime folder; the instance lock lives in" << base;
+#ifdef Q_OS_UNIX
+    QString const user = QString::number(::geteuid());
+#else
+    QString const user = qEnvironmentVariable("USERNAME");
+#endif
+    return base + "/kelvora-upgrade-" + user + ".lock";
+}
+
+} // namespace
+
+void refuse_second_instance() {
+    QString const path = instance_lock_path();
     static ProcessLock lock;
     switch (lock.take(path, true)) {
     case ProcessLock::Taken:

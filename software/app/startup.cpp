@@ -95,8 +95,12 @@ int GUI_cleanup(int result) {
     DFU::end_waits_for_exit();
     if (sm_B)
         sm_B->stop();
-    if (sm_A)
+    if (sm_A) {
         sm_A->do_stop();
+        // A transfer under way ends first (never cut, bounded by the runner).
+        if (!sm_A->wait(200))
+            wait_for_worker_with_window();
+    }
     qInfo() << "Waiting 2 s before deleting objects";
     QThread::sleep(2);
     delete sm_A;

@@ -155,8 +155,10 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
         Command::path.isEmpty() ? row.program : Command::path + "/" + row.program;
     QStringList const arguments = row.arguments + extra;
 
+    // Once the run ends, nothing new starts: the end waits at most for the one command that
+    // runs (a unit's information takes two uploads, and the second would double that wait).
     bool const cuttable = cut_when_ending(id);
-    if (cuttable && ending()) {
+    if (ending()) {
         qInfo() << "Not starting" << program << arguments << "because the run ends";
         return {-1, QString()};
     }

@@ -57,9 +57,10 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps);
 extern int first_wait_ms;
 extern int wait_limit_ms;
 
-// Tells every running and later run_command that the run is ending: a child that moves no
-// data to or from a unit (the version test, the listing, the simulator's set-up) is stopped
-// at once; transfers are still waited for, within wait_limit_ms. Safe from any thread.
+// Tells every running and later run_command that the run is ending: no new command starts,
+// a running child that moves no data to or from a unit (the version test, the listing, the
+// simulator's set-up) is stopped at once; a running transfer is still waited for, within
+// wait_limit_ms. A termination signal counts as the end of the run. Safe from any thread.
 // Tests switch it off again with false.
 void end_waits_for_exit(bool ending = true);
 

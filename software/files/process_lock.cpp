@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 ProcessLock::~ProcessLock() {
@@ -14,14 +15,24 @@ ProcessLock::~ProcessLock() {
 }
 
 ProcessLock::Outcome ProcessLock::take(QString const& path, bool create) {
+    return take_at(AT_FDCWD, path, create);
+}
+
+ProcessLock::Outcome ProcessLock::take_at(int folder_fd, QString const& path, bool create) {
     release();
     // Not inherited by children: a dfu-util left running must not keep the lock alive.
     int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
     if (create)
         flags |= O_CREAT;
-    int const fd = ::open(QFile::encodeName(path).constData(), flags, 0600);
+    int const fd = ::openat(folder_fd, QFile::encodeName(path).constData(), flags, 0600);
     if (fd < 0) {
         error_ = QString::fromLocal8Bit(std::strerror(errno));
+        return Failed;
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        error_ = QStringLiteral("it is not a regular file of this user");
         return Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -49,6 +60,10 @@ ProcessLock::~ProcessLock() = default;
 ProcessLock::Outcome ProcessLock::take(QString const&, bool) {
     error_ = "file locks are not available on this platform";
     return Failed;
+}
+
+ProcessLock::Outcome ProcessLock::take_at(int, QString const& path, bool create) {
+    return take(path, create);
 }
 
 void ProcessLock::release() {}

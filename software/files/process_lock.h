@@ -15,10 +15,15 @@ public:
     enum Outcome { Taken, HeldByOther, Failed };
 
     // Opens (creating it when create is set) the file at path and takes the lock without
-    // waiting. On Failed, error() says why. Symbolic links are not followed.
+    // waiting. On Failed, error() says why. Symbolic links are not followed, and only a
+    // regular file of this user is taken: another user's file could be held open by them.
     Outcome take(QString const& path, bool create);
+    // The same for a path relative to the open folder folder_fd.
+    Outcome take_at(int folder_fd, QString const& path, bool create);
     void release();
     bool held() const { return fd_ >= 0; }
+    // The open file while held, or -1.
+    int descriptor() const { return fd_; }
     QString error() const { return error_; }
 
 private:

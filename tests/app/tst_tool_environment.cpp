@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <memory>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,8 @@ public:
     }
 
     QString path(QString const& name) const { return root_.path() + "/" + name; }
+    // Leaves the runtime folder to Qt's fallback in the temporary folder.
+    bool without_runtime = false;
     bool stub_ran() const { return QFileInfo::exists(path("stub_ran")); }
 
     // Lets the unprivileged user use the folders of this run.
@@ -61,16 +64,19 @@ public:
                set_mode(path("bin"), 0777);
     }
 
-    void start(QProcess& tool, QString const& tmpdir, QStringList const& prefix = {}) const {
+    void start(QProcess& tool, QString const& tmpdir, QStringList const& prefix = {},
+               QString const& cwd = "cwd") const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", tmpdir);
         env.insert("XDG_RUNTIME_DIR", path("runtime"));
+        if (without_runtime)
+            env.remove("XDG_RUNTIME_DIR");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("PATH", path("bin") + ":" + env.value("PATH"));
         env.remove("KELVORA_SIM_STATE_DIR");
         env.remove("KELVORA_VUSB_DIR");
         tool.setProcessEnvironment(env);
-        tool.setWorkingDirectory(path("cwd"));
+        tool.setWorkingDirectory(path(cwd));
         QStringList arguments = prefix;
         arguments << KELVORA_BINARY_DIR "/kelvora-upgrade";
         tool.start(arguments.takeFirst(), arguments);
@@ -105,6 +111,7 @@ private slots:
     void unusable_temporary_folder_data();
     void unusable_temporary_folder();
     void folders_of_killed_runs_removed_live_ones_kept();
+    void two_instances_started_together_data();
     void two_instances_started_together();
 };
 
@@ -119,6 +126,9 @@ void TestToolEnvironment::unusable_temporary_folder_data() {
     QTest::newRow("world-writable without sticky bit")
         << "world-writable"
         << no_folder + "other users may write in it and it lacks the sticky bit";
+    // Anybody could rename the parent away and put a folder of their own in its place.
+    QTest::newRow("below a world-writable parent without sticky bit")
+        << "open parent" << no_folder + "other users may write in it and it lacks the sticky bit";
     QTest::newRow("full before the first image")
         << "full:300k"
         << "Cannot start: cannot extract firmware.dfu: No space left on device";
@@ -131,9 +141,12 @@ void TestToolEnvironment::unusable_temporary_folder() {
     QFETCH(QString, state);
     QFETCH(QString, message);
     Surroundings run;
-    QString const tmpdir = run.path("tmp");
+    QString const culprit = run.path(state == "open parent" ? "open" : "tmp");
+    QString const tmpdir = state == "open parent" ? run.path("open/tmp") : culprit;
     QStringList prefix;
     std::unique_ptr<SmallFilesystem> small;
+    if (state == "open parent")
+        QVERIFY(QDir().mkdir(culprit) && set_mode(culprit, 0777));
 
     if (state == "file") {
         QFile file(tmpdir);
@@ -173,7 +186,7 @@ void TestToolEnvironment::unusable_temporary_folder() {
     run.start(tool, tmpdir, prefix);
     QVERIFY(tool.waitForStarted());
     QByteArray err;
-    QString const expected = message.contains("%1") ? message.arg(tmpdir) : message;
+    QString const expected = message.contains("%1") ? message.arg(culprit) : message;
     QVERIFY2(wait_for_text(tool, err, expected.toUtf8()), err.constData());
     // The tool holds its message up until the user closes it; a signal ends it as well.
     QVERIFY(tool.state() == QProcess::Running);
@@ -203,6 +216,12 @@ void TestToolEnvironment::folders_of_killed_runs_removed_live_ones_kept() {
     QVERIFY(killed.waitForFinished());
     QStringList const left = entries(tmpdir);
     QCOMPARE(left.size(), 1);
+    // A folder of the user's own beside it, with a marker that nobody holds, is no run's.
+    QString const notes = tmpdir + "/upgrade_notes";
+    QVERIFY(QDir().mkdir(notes) && set_mode(notes, 0700));
+    QFile marker(notes + "/.owner");
+    QVERIFY(marker.open(QIODevice::WriteOnly) && marker.write("4711\n") == 5);
+    marker.close();
 
     // The next start removes it and makes its own.
     QProcess live;
@@ -212,7 +231,9 @@ void TestToolEnvironment::folders_of_killed_runs_removed_live_ones_kept() {
     QVERIFY2(err.contains("Removed the working folder of an ended run: \"" + tmpdir.toUtf8() + "/" +
                           left.first().toUtf8() + "\""),
              err.constData());
-    QStringList const live_folder = entries(tmpdir);
+    QVERIFY(QFileInfo::exists(notes + "/.owner"));
+    QStringList live_folder = entries(tmpdir);
+    live_folder.removeOne("upgrade_notes");
     QCOMPARE(live_folder.size(), 1);
     QVERIFY(live_folder != left);
 
@@ -226,21 +247,37 @@ void TestToolEnvironment::folders_of_killed_runs_removed_live_ones_kept() {
     QVERIFY(end_with_signal(second, second_err, SIGTERM));
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(!second_err.contains("Removed the working folder"));
-    QCOMPARE(entries(tmpdir), live_folder);
+    QStringList beside = entries(tmpdir);
+    QVERIFY(beside.removeOne("upgrade_notes"));
+    QCOMPARE(beside, live_folder);
     QVERIFY(QFileInfo::exists(tmpdir + "/" + live_folder.first() + "/firmware.bin"));
 
     QVERIFY(end_with_signal(live, err, SIGTERM));
     QCOMPARE(live.exitCode(), 128 + SIGTERM);
-    QCOMPARE(entries(tmpdir), QStringList());
+    QCOMPARE(entries(tmpdir), QStringList{"upgrade_notes"});
+}
+
+void TestToolEnvironment::two_instances_started_together_data() {
+    QTest::addColumn<bool>("runtime"); // whether Qt offers a runtime folder
+    QTest::newRow("lock in the runtime folder") << true;
+    // The lock then lives in the working base; the two start from different folders.
+    QTest::newRow("no runtime folder") << false;
 }
 
 void TestToolEnvironment::two_instances_started_together() {
+    QFETCH(bool, runtime);
     Surroundings run;
+    run.without_runtime = !runtime;
     QString const tmpdir = run.path("tmp");
-    QVERIFY(QDir().mkdir(tmpdir));
+    QVERIFY(QDir().mkdir(tmpdir) && QDir().mkdir(run.path("cwd2")));
+    // Another user made Qt's fallback runtime folder first: Qt then offers none.
+    QString const taken =
+        tmpdir + "/runtime-" + QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
+    if (!runtime && !(QDir().mkdir(taken) && give_to(taken, unprivileged)))
+        QSKIP("cannot give a folder to another user here");
     QProcess tools[2];
-    for (QProcess& tool : tools)
-        run.start(tool, tmpdir);
+    run.start(tools[0], tmpdir);
+    run.start(tools[1], tmpdir, {}, "cwd2");
     QByteArray err[2];
     // Exactly one of them goes on to its own dfu-util and its worker; the other says why not.
     for (int i = 0; i < 2; ++i)
@@ -263,7 +300,11 @@ void TestToolEnvironment::two_instances_started_together() {
     QVERIFY(!err[refused].contains("Extracted"));
     QVERIFY(end_with_signal(tools[running], err[running], SIGTERM));
     QCOMPARE(tools[running].exitCode(), 128 + SIGTERM);
-    QCOMPARE(entries(tmpdir), QStringList());
+    QStringList const lock_and_taken{QString("kelvora-upgrade-%1.lock").arg(::geteuid()),
+                                     QFileInfo(taken).fileName()};
+    QCOMPARE(entries(tmpdir), runtime ? QStringList() : lock_and_taken);
+    QCOMPARE(entries(run.path("cwd")), QStringList());
+    QCOMPARE(entries(run.path("cwd2")), QStringList());
     QVERIFY(!run.stub_ran());
 }
 

@@ -1,22 +1,30 @@
 // The whole tool in one process against a virtual unit that stops answering in the middle of
-// the download: closing the window ends the run once the runner's limit has passed (shortened
-// here), and the dfu-util child is gone by then.
+// the download: closing the window, or termination signals, end the run once the runner's
+// limit has passed (shortened here), and the dfu-util child is gone by then. A stop ends the
+// worker for good, so each case (and each row) needs a process of its own; CTest runs each
+// one by name (the first when none is named).
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
 #include "files/process_lock.h"
+#include "files/quit_on_signal.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
 #include "message_log.h"
+#include "settings/settings.h"
 #include "vusb_env.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QProcess>
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
 #include <optional>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -32,25 +40,41 @@ public:
 
 private slots:
     void closing_the_window_during_a_stalled_download();
+    void termination_signals_during_a_stalled_download_data();
+    void termination_signals_during_a_stalled_download();
 
 private:
+    // Puts a unit on the bus that stalls after 20 blocks of the download, clicks install and
+    // waits until the runner's first wait has ended while it stalls.
+    bool start_stalled_download(MessageLog const& log) {
+        QProcess make_unit;
+        make_unit.start(
+            KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+            {"--knob", "hang=download:20", "--knob", "hang_ms=-1", bus_->unit_path("unit1")});
+        if (!make_unit.waitForFinished(60000) || make_unit.exitCode() != 0)
+            return false;
+        if (!QTest::qWaitFor([] { return mainWindow->install_button->isEnabled(); },
+                             flow_timeout_ms))
+            return false;
+        QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
+        return QTest::qWaitFor([&log] { return log.contains("Process did not finish in time"); },
+                               flow_timeout_ms) &&
+               log.contains("0x08000000:leave");
+    }
+    // No dfu-util holds the unit any longer.
+    bool unit_released() const {
+        ProcessLock unit_claim;
+        return unit_claim.take(bus_->unit_path("unit1") + "/lock", false) == ProcessLock::Taken;
+    }
+
     vusb_env::Bus* bus_;
 };
 
 void TestToolStalledDownload::closing_the_window_during_a_stalled_download() {
+    if (sm_A->isFinished())
+        QSKIP("a stop ends the worker for good: run each case in a process of its own");
     MessageLog log;
-    QProcess make_unit;
-    make_unit.start(
-        KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
-        {"--knob", "hang=download:20", "--knob", "hang_ms=-1", bus_->unit_path("unit1")});
-    QVERIFY(make_unit.waitForFinished(60000));
-    QVERIFY2(make_unit.exitCode() == 0, make_unit.readAllStandardError().constData());
-
-    QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
-    QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("0x08000000:leave"), flow_timeout_ms);
-    // The unit stalls after 20 blocks; the runner's first wait ends while it does.
-    QTRY_VERIFY_WITH_TIMEOUT(log.contains("Process did not finish in time"), flow_timeout_ms);
+    QVERIFY(start_stalled_download(log));
 
     // Closing the window stops the flow machine and resets the message handler while the
     // transfer goes on; from the flow machine's stop on, a second log takes the messages.
@@ -77,9 +101,74 @@ void TestToolStalledDownload::closing_the_window_during_a_stalled_download() {
     QVERIFY(lines.indexOf(QRegularExpression("^Exit with -1 from .*0x08000000:leave.*")) > killed);
     QVERIFY(lines.filter("because the run ends").filter("leave").isEmpty());
     QVERIFY(log.lines().filter("because the run ends").filter("leave").isEmpty());
-    // No dfu-util holds the unit any longer.
-    ProcessLock unit_claim;
-    QCOMPARE(unit_claim.take(bus_->unit_path("unit1") + "/lock", false), ProcessLock::Taken);
+    QVERIFY(unit_released());
+}
+
+void TestToolStalledDownload::termination_signals_during_a_stalled_download_data() {
+    QTest::addColumn<int>("signal_number");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("interval_ms");
+    QTest::addColumn<bool>("during_q_stop"); // Q was pressed before the signals came
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 1 << 0 << false;
+    // Far more than the tool's signal socket holds.
+    QTest::newRow("3000 SIGTERMs") << int(SIGTERM) << 3000 << 0 << false;
+    QTest::newRow("350 SIGHUPs at 4 ms") << int(SIGHUP) << 350 << 4 << false;
+    QTest::newRow("SIGTERM during a Q stop") << int(SIGTERM) << 1 << 0 << true;
+}
+
+// The run ends once the download has been given up at the runner's limit, never cut; until
+// then the window is painted (its timers run) and says that the tool is stopping.
+void TestToolStalledDownload::termination_signals_during_a_stalled_download() {
+    if (sm_A->isFinished())
+        QSKIP("a stop ends the worker for good: run each case in a process of its own");
+    QFETCH(int, signal_number);
+    QFETCH(int, count);
+    QFETCH(int, interval_ms);
+    QFETCH(bool, during_q_stop);
+    MessageLog log;
+    QVERIFY(start_stalled_download(log));
+
+    // A Q stop resets the message handler; from the flow machine's stop on, a second log.
+    std::optional<MessageLog> after_stop;
+    QObject::connect(sm_B, &QStateMachine::stopped, [&after_stop] { after_stop.emplace(); });
+    QStringList seen;
+    int ticks_after_signal = 0; // while the worker still runs
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (seen.isEmpty() || seen.last() != mainWindow->status_label->text())
+            seen << mainWindow->status_label->text();
+        if (pending_termination_signal() && sm_A->isRunning())
+            ++ticks_after_signal;
+    });
+    sampler.start(20);
+    // The Q stop waits on past its first second before the signals come.
+    std::thread sender([=] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(during_q_stop ? 1500 : 0));
+        for (int sent = 0; sent < count; ++sent) {
+            ::kill(::getpid(), signal_number);
+            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+        }
+    });
+    struct Joined {
+        std::thread& thread;
+        ~Joined() { thread.join(); }
+    } const joined{sender};
+    if (during_q_stop)
+        QTimer::singleShot(0, mainWindow, [] { QTest::keyClick(mainWindow, Qt::Key_Q); });
+    QTimer::singleShot(flow_timeout_ms, [] { QCoreApplication::exit(99); });
+    int const result = QApplication::exec();
+    QCOMPARE(GUI_cleanup(result), 128 + signal_number);
+
+    QVERIFY2(seen.contains(settings.gui.text("status_stopping")), qPrintable(seen.join(" | ")));
+    QVERIFY(ticks_after_signal > 0);
+    QStringList const lines = log.lines() + (after_stop ? after_stop->lines() : QStringList());
+    QVERIFY2(!lines.filter(QRegularExpression("^Killing .*still running after 6 s$")).isEmpty(),
+             qPrintable(lines.join('\n')));
+    QVERIFY(lines.filter("because the run ends").filter("leave").isEmpty());
+    // Signals sent at once may merge into one while it is pending; spaced ones do not.
+    if (interval_ms > 0)
+        QVERIFY(!lines.filter("more termination signals, already shutting down").isEmpty());
+    QVERIFY(unit_released());
 }
 
 int main(int argc, char** argv) {
@@ -103,8 +192,14 @@ int main(int argc, char** argv) {
     DFU::first_wait_ms = 1000;
     DFU::wait_limit_ms = limit_ms;
 
+    // Without a case named, the first one: a stop ends the worker for good.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (argc == 1)
+        arguments << "closing_the_window_during_a_stalled_download";
     TestToolStalledDownload test(&bus);
-    return QTest::qExec(&test, argc, argv);
+    return QTest::qExec(&test, arguments);
 }
 
 #include "tst_tool_stalled_download.moc"

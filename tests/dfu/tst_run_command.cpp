@@ -206,42 +206,51 @@ void TestRunCommand::child_outliving_the_first_wait() {
 
 void TestRunCommand::wait_bounds_data() {
     QTest::addColumn<int>("id");
-    QTest::addColumn<QString>("sleep_ms"); // how long the child takes
-    QTest::addColumn<bool>("run_ending");
+    QTest::addColumn<QString>("sleep_ms");   // how long the child takes
+    QTest::addColumn<QString>("run_ending"); // "no", "before" the start or "during" the run
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");
     QString const killed = "Killing \"" + fake_child + "\" still running after 3 s";
     QString const not_started = "Not starting \"" + fake_child + "\" (\"sleep\"";
-    QTest::newRow("stalled download killed at the limit")
-        << int(DFU::download_FW) << "600000" << false << -1 << killed;
-    QTest::newRow("stalled upload killed at the limit")
-        << int(DFU::upload_FW) << "600000" << false << -1 << killed;
-    QTest::newRow("stalled listing killed at the limit")
-        << int(DFU::list) << "600000" << false << -1 << killed;
-    QTest::newRow("slow download within the limit")
-        << int(DFU::download_FW) << "700" << false << 0 << "will wait again, at most 2 s";
-    QTest::newRow("listing not started when the run ends")
-        << int(DFU::list) << "600000" << true << -1 << not_started;
-    QTest::newRow("version test not started when the run ends")
-        << int(DFU::version) << "600000" << true << -1 << not_started;
+    QTest::newRow("stalled download killed at the limit") << int(DFU::download_FW) << "600000"
+                                                          << "no" << -1 << killed;
+    QTest::newRow("stalled upload killed at the limit") << int(DFU::upload_FW) << "600000"
+                                                        << "no" << -1 << killed;
+    QTest::newRow("stalled listing killed at the limit") << int(DFU::list) << "600000"
+                                                         << "no" << -1 << killed;
+    QTest::newRow("slow download within the limit") << int(DFU::download_FW) << "700"
+                                                    << "no" << 0 << "will wait again, at most 2 s";
+    QTest::newRow("listing not started when the run ends") << int(DFU::list) << "600000"
+                                                           << "before" << -1 << not_started;
+    QTest::newRow("version test not started when the run ends") << int(DFU::version) << "600000"
+                                                                << "before" << -1 << not_started;
+    // The second upload of a unit's information would double the wait at the end of a run.
+    QTest::newRow("upload not started when the run ends") << int(DFU::upload_FW_info) << "600000"
+                                                          << "before" << -1 << not_started;
     QTest::newRow("download finishes although the run ends")
-        << int(DFU::download_FW) << "700" << true << 0 << "will wait again, at most 2 s";
+        << int(DFU::download_FW) << "700"
+        << "during" << 0 << "will wait again, at most 2 s";
     QTest::newRow("stalled download killed at the limit although the run ends")
-        << int(DFU::download_FW) << "600000" << true << -1 << killed;
+        << int(DFU::download_FW) << "600000"
+        << "during" << -1 << killed;
 }
 
 void TestRunCommand::wait_bounds() {
     QFETCH(int, id);
     QFETCH(QString, sleep_ms);
-    QFETCH(bool, run_ending);
+    QFETCH(QString, run_ending);
     QFETCH(int, code);
     QFETCH(QString, message);
     DFU::first_wait_ms = 300;
     DFU::wait_limit_ms = 3000;
-    DFU::end_waits_for_exit(run_ending);
+    DFU::end_waits_for_exit(run_ending == "before");
     DFU::commands[DFU::CmdID(id)] = {fake_child, {}};
     MessageLog log;
-    auto const result = DFU::run_command(DFU::CmdID(id), {"sleep", sleep_ms, "early"});
+    // The child prints its first text at once: the run ends while it runs.
+    DFU::OutputTaps taps;
+    if (run_ending == "during")
+        taps.on_output = [](QByteArray const&) { DFU::end_waits_for_exit(); };
+    auto const result = DFU::run_command(DFU::CmdID(id), {"sleep", sleep_ms, "early"}, taps);
     QCOMPARE(result.first, code);
     QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
     if (code == 0)

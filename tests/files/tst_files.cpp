@@ -197,6 +197,11 @@ void TestFiles::working_dir_only_in_a_safe_folder_data() {
     QTest::newRow("group-writable, no sticky bit")
         << "dir" << 0770 << "other users may write in it and it lacks the sticky bit";
     QTest::newRow("belongs to another user") << "foreign" << 01777 << "it belongs to another user";
+    // The folders above it, each checked the same way.
+    QTest::newRow("parent world-writable, no sticky bit")
+        << "parent:open" << 0700 << "other users may write in it and it lacks the sticky bit";
+    QTest::newRow("parent of another user")
+        << "parent:foreign" << 0700 << "it belongs to another user";
     QTest::newRow("world-writable with sticky bit") << "dir" << 01777 << "";
     QTest::newRow("private") << "dir" << 0700 << "";
 }
@@ -206,10 +211,21 @@ void TestFiles::working_dir_only_in_a_safe_folder() {
     QFETCH(int, mode);
     QFETCH(QString, reason);
     QTemporaryDir scratch;
-    QString const base = scratch.path() + "/base";
+    // The folder that the reason is about: base, or the parent made for it.
+    QString culprit = scratch.path() + "/base";
+    QString base = culprit;
+    if (make.startsWith("parent:")) {
+        QVERIFY(QDir().mkdir(culprit));
+        base = culprit + "/base";
+        QVERIFY(QDir().mkdir(base));
+        if (make == "parent:open")
+            QVERIFY(::chmod(QFile::encodeName(culprit).constData(), 0777) == 0);
+        else if (::chown(QFile::encodeName(culprit).constData(), 65534, 65534) != 0)
+            QSKIP("cannot give the folder to another user here");
+    }
     if (make == "file")
         QVERIFY(write_all(base, "not a folder"));
-    else if (make != "missing")
+    else if (make != "missing" && !make.startsWith("parent:"))
         QVERIFY(QDir().mkdir(base));
     if (make == "foreign" && ::chown(QFile::encodeName(base).constData(), 65534, 65534) != 0)
         QSKIP("cannot give the folder to another user here");
@@ -230,7 +246,7 @@ void TestFiles::working_dir_only_in_a_safe_folder() {
     } else {
         QVERIFY(!dir->isValid());
         QCOMPARE(dir->path(), QString());
-        QCOMPARE(dir->errorString(), base + ": " + reason);
+        QCOMPARE(dir->errorString(), culprit + ": " + reason);
         QCOMPARE(QDir(scratch.path()).entryList(QDir::AllEntries | QDir::Hidden), before);
         if (make != "file" && make != "missing")
             QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
@@ -239,31 +255,46 @@ void TestFiles::working_dir_only_in_a_safe_folder() {
 
 void TestFiles::folders_of_ended_runs_are_removed_data() {
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("marker"); // empty: none
     QTest::addColumn<bool>("removed");
-    QTest::newRow("marker nobody holds") << "ended" << true;
-    QTest::newRow("marker held by a live run") << "live" << false;
-    QTest::newRow("no marker") << "unmarked" << false;
-    QTest::newRow("link to a folder") << "link" << false;
-    QTest::newRow("another user's folder") << "foreign" << false;
-    QTest::newRow("other name") << "other" << false;
+    QString const made = "upgrade_aB3dEf"; // as the tool names its folders
+    QByteArray const pid = "4711\n";
+    QTest::newRow("marker nobody holds") << "ended" << made << 0700 << pid << true;
+    QTest::newRow("marker held by a live run") << "live" << made << 0700 << pid << false;
+    QTest::newRow("no marker") << "ended" << made << 0700 << QByteArray() << false;
+    QTest::newRow("link to a folder") << "link" << made << 0700 << pid << false;
+    QTest::newRow("another user's folder") << "foreign" << made << 0700 << pid << false;
+    QTest::newRow("other name") << "ended"
+                                << "mine_ABCDEF" << 0700 << pid << false;
+    QTest::newRow("user's own name") << "ended"
+                                     << "upgrade_notes" << 0700 << pid << false;
+    QTest::newRow("longer name") << "ended" << made + "1" << 0700 << pid << false;
+    QTest::newRow("readable by others") << "ended" << made << 0755 << pid << false;
+    QTest::newRow("marker the tool did not write")
+        << "ended" << made << 0700 << QByteArray("notes\n") << false;
 }
 
 void TestFiles::folders_of_ended_runs_are_removed() {
     QFETCH(QString, kind);
+    QFETCH(QString, name);
+    QFETCH(int, mode);
+    QFETCH(QByteArray, marker);
     QFETCH(bool, removed);
     QTemporaryDir base;
     QTemporaryDir elsewhere;
-    QString const name = kind == "other" ? "mine_ABCDEF" : "upgrade_ABCDEF";
     QString const path = base.path() + "/" + name;
     QString const target = kind == "link" ? elsewhere.path() : path;
     if (kind == "link")
         QVERIFY(QFile::link(target, path));
     else
         QVERIFY(QDir().mkdir(path));
+    QVERIFY(::chmod(QFile::encodeName(target).constData(), mode_t(mode)) == 0);
     QVERIFY(QDir().mkpath(target + "/simulated_unit"));
     QVERIFY(write_all(target + "/firmware.bin", "image"));
-    if (kind != "unmarked")
-        QVERIFY(write_all(target + "/.owner", ""));
+    if (!marker.isEmpty())
+        QVERIFY(write_all(target + "/.owner", marker));
     ProcessLock live;
     if (kind == "live")
         QCOMPARE(live.take(target + "/.owner", false), ProcessLock::Taken);
