@@ -111,12 +111,20 @@ void MainWindow::updateDownloadMode() {
     if (install_button) {
         qInfo() << "MainWindow downloadMode: setEnabled" << download_mode;
         install_button->setEnabled(download_mode && !button_covered());
+        offer_button();
     }
     qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
 }
 
 bool MainWindow::button_covered() const {
     return progress_bar && !progress_bar->isHidden();
+}
+
+void MainWindow::offer_button() {
+    // Keyboard users find the button where they are when it is offered: Enter or Space
+    // starts the upgrade.
+    if (install_button->isEnabled() && install_button->focusPolicy() != Qt::NoFocus)
+        install_button->setFocus(Qt::OtherFocusReason);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -126,6 +134,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         bool const covered = button_covered();
         install_button->setFocusPolicy(covered ? Qt::NoFocus : Qt::StrongFocus);
         install_button->setEnabled(download_mode && !covered);
+        offer_button();
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -187,6 +196,7 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool use
             continue;
 
         auto* label = new QLabel(data.text, window);
+        label->setObjectName("label_" + data.id);
         if (data.id == "2") {
             Device::ProductInfo product;
             product.type = settings->desired_FW_type;
