@@ -73,6 +73,8 @@ private slots:
     void window_without_button();
     void bar_covers_the_button_data();
     void bar_covers_the_button();
+    void keyboard_starts_the_upgrade_data();
+    void keyboard_starts_the_upgrade();
     void keys_data();
     void keys();
     void missing_status_text_stops_the_program();
@@ -337,6 +339,40 @@ void TestMainWindow::bar_covers_the_button() {
     window->progress_bar->hide();
     QCOMPARE(button->isEnabled(), window->download_mode);
     QCOMPARE(button->focusPolicy(), Qt::StrongFocus);
+}
+
+void TestMainWindow::keyboard_starts_the_upgrade_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+// The button takes the focus whenever it is offered, also when the bar gives it back, so a
+// key alone starts the upgrade; Tab never reaches it while it is covered.
+void TestMainWindow::keyboard_starts_the_upgrade() {
+    QFETCH(int, key);
+    Window window(&settings, false);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    InstallButton* button = window->install_button;
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
+    QVERIFY(!button->hasFocus());
+
+    window->enableDownload();
+    QVERIFY(button->hasFocus());
+    QVERIFY(button->styleSheet().contains(":focus"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(clicks.count(), 1);
+
+    window->progress_bar->startAutoProgress("Upgrading firmware", 100.0);
+    QTest::keyClick(window.get(), Qt::Key_Tab);
+    QVERIFY(QApplication::focusWidget() != button);
+    window->progress_bar->hide();
+    QVERIFY(button->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(clicks.count(), 2);
 }
 
 void TestMainWindow::window_without_button() {
