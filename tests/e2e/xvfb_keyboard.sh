@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A whole simulated upgrade driven by keys alone (xdotool under Xvfb, no pointer): the
 # install button has the focus once the unit is offered, Return starts the write, and the
-# run reaches "Done"; Tab while the bar covers the button starts nothing.
+# run reaches "Done"; Tab while the bar covers the button starts nothing. The run is in
+# German, as LANG asks, with its log in English.
 #   xvfb_keyboard.sh <kelvora-upgrade>
 # Exit 77 when Xvfb or xdotool is missing (the test is then skipped).
 set -euo pipefail
@@ -17,7 +18,8 @@ export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$wor
 mkdir -p "$TMPDIR" "$KELVORA_SIM_STATE_DIR"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 log=$work/tool.log
-unset QT_QPA_PLATFORM
+unset QT_QPA_PLATFORM LANGUAGE LC_ALL LC_MESSAGES
+export LANG=de_DE.UTF-8
 
 xvfb_pid=""
 tool_pid=""
@@ -54,6 +56,7 @@ tool_pid=$!
 wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^Kelvora Firmware Upgrade Tool$" | head -n 1) \
   || fail "no window"
 xdotool windowfocus --sync "$wid" 2>/dev/null || true
+grep -qF 'Window language: "de"' "$log" || fail "the window is not in German"
 wait_for_log "MainWindow downloadMode: setEnabled true" 60
 sleep 0.5
 
