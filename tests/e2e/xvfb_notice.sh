@@ -2,7 +2,7 @@
 # The desktop notice at the end of an upgrade, on a private session bus under Xvfb, with
 # dbus-monitor watching the calls to org.freedesktop.Notifications:
 #   - another window has the focus when the simulated upgrade ends: one notice, naming the
-#     product and "Done", delivered to a real notification daemon (dunst, started by the bus);
+#     product and "Done", answered by a real notification daemon (dunst, started by the bus);
 #   - the tool's window keeps the focus: no notice;
 #   - a bus with no notification service: one line in the log, and the run goes on.
 #   xvfb_notice.sh <kelvora-upgrade>
@@ -13,85 +13,35 @@ tool=$1
 for p in Xvfb xdotool xev dbus-daemon dbus-monitor dunst; do
   command -v "$p" >/dev/null || { echo "SKIP: $p not installed"; exit 77; }
 done
+# shellcheck source-path=SCRIPTDIR source=tool_run.sh
+. "$(dirname "$0")/tool_run.sh"
+tool_run_setup 231 260
 
-work=$(mktemp -d)
-export TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/runtime
-export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$work/cache
-mkdir -p "$TMPDIR"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-unset QT_QPA_PLATFORM LANGUAGE LC_ALL LC_MESSAGES
-export LANG=C.UTF-8
-log=""
-
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source-path=SCRIPTDIR source=../../scripts/xvfb.sh
-. "$(dirname "$0")/../../scripts/xvfb.sh"
-start_xvfb 231 260 || { echo "FAIL: could not start Xvfb"; exit 1; }
-pids+=("$xvfb_pid")
-
-fail() {
-  echo "FAIL: $*"
-  if [ -n "$log" ]; then
-    echo "---- tool output ----"
-    tail -n 30 "$log"
+# A bus of its own for each run ("none": one that can start no service), watched.
+start_bus() { # run name, normal|none
+  local info config=(--session)
+  if [ "$2" = none ]; then
+    printf '%s' "<busconfig><type>session</type><listen>unix:tmpdir=$TMPDIR</listen>" \
+      '<policy context="default"><allow user="*"/><allow send_destination="*" eavesdrop="true"/>' \
+      '<allow eavesdrop="true"/><allow own="*"/></policy></busconfig>' >"$work/bus.conf"
+    config=(--config-file="$work/bus.conf")
   fi
-  exit 1
-}
-
-wait_for_log() { # text, seconds
-  local deadline=$((SECONDS + $2))
-  until grep -qF -- "$1" "$log"; do
-    [ $SECONDS -lt $deadline ] || fail "no '$1' within $2 s"
-    kill -0 "$tool_pid" 2>/dev/null || fail "the tool ended early"
-    sleep 0.2
-  done
-}
-
-# A bus of its own for each run; "none" gives one that can start no service.
-start_bus() { # normal | none
-  local info
-  if [ "$1" = none ]; then
-    cat >"$work/bus.conf" <<CONF
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=$TMPDIR</listen>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-    info=$(dbus-daemon --config-file="$work/bus.conf" --fork --print-address=1 --print-pid=1)
-  else
-    info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-  fi
+  info=$(dbus-daemon "${config[@]}" --fork --print-address=1 --print-pid=1)
   export DBUS_SESSION_BUS_ADDRESS=${info%%$'\n'*}
   pids+=("${info##*$'\n'}")
+  monitor=$work/monitor.$1
   dbus-monitor "type='method_call',interface='org.freedesktop.Notifications',member='Notify'" \
-    >"$work/monitor.$run" 2>&1 &
+    >"$monitor" 2>&1 &
   pids+=($!)
   sleep 0.5
 }
 
-# One simulated upgrade, started with Return; `elsewhere` gives the focus to another window
-# while it runs. Prints how many notices were asked for.
-upgrade() { # run-name, elsewhere|here
-  log=$work/tool.$1.log
+# One simulated upgrade on a fresh unit, started with Return; `elsewhere` gives the focus to
+# another window while it runs.
+upgrade() { # run name, elsewhere|here
   export KELVORA_SIM_STATE_DIR=$work/sim.$1
   mkdir -p "$KELVORA_SIM_STATE_DIR"
-  "$tool" -s -l >"$log" 2>&1 &
-  tool_pid=$!
-  pids+=("$tool_pid")
-  wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^Kelvora Firmware Upgrade Tool$" | head -n 1) \
-    || fail "no window"
+  start_tool
   wait_for_log "MainWindow downloadMode: setEnabled true" 60
   xdotool windowfocus --sync "$wid"
   sleep 0.3
@@ -100,35 +50,32 @@ upgrade() { # run-name, elsewhere|here
   if [ "$2" = elsewhere ]; then
     xev -geometry 200x100+700+600 -name other >/dev/null 2>&1 &
     pids+=($!)
-    other=$(timeout 10 xdotool search --sync --onlyvisible --name "^other$" | head -n 1) || fail "no other window"
+    other=$(timeout 10 xdotool search --sync --onlyvisible --name "^other$" | head -n 1) \
+      || fail "no other window"
     xdotool windowfocus --sync "$other"
   fi
   wait_for_log "B6: FW in dev. matches" 120
   sleep 2
-  kill "$tool_pid"
-  wait "$tool_pid" 2>/dev/null || true
+  stop_tool
 }
 
-run=focus_elsewhere
-start_bus normal
-upgrade "$run" elsewhere
+start_bus focus_elsewhere normal
+upgrade focus_elsewhere elsewhere
 wait_for_log "Desktop notice sent" 5
-sent=$(grep -c "member=Notify" "$work/monitor.$run" || true)
+sent=$(grep -c "member=Notify" "$monitor" || true)
 [ "$sent" -eq 1 ] || fail "$sent notices for one upgrade, expected 1"
-grep -qF 'string "Firmware upgrade of Lx-21"' "$work/monitor.$run" || fail "the notice names no product"
-grep -qF 'string "Done. Disconnect USB cable."' "$work/monitor.$run" || fail "the notice tells no outcome"
+grep -qF 'string "Firmware upgrade of Lx-21"' "$monitor" || fail "the notice names no product"
+grep -qF 'string "Done. Disconnect USB cable."' "$monitor" || fail "the notice tells no outcome"
 echo "ok: one notice while another window had the focus"
 
-run=focus_here
-start_bus normal
-upgrade "$run" here
-sent=$(grep -c "member=Notify" "$work/monitor.$run" || true)
+start_bus focus_here normal
+upgrade focus_here here
+sent=$(grep -c "member=Notify" "$monitor" || true)
 [ "$sent" -eq 0 ] || fail "$sent notices while the window was active"
 echo "ok: no notice while the window was active"
 
-run=no_service
-start_bus none
-upgrade "$run" elsewhere
+start_bus no_service none
+upgrade no_service elsewhere
 wait_for_log "No desktop notice:" 5
 lines=$(grep -c "No desktop notice:" "$log")
 [ "$lines" -eq 1 ] || fail "$lines log lines about the missing service"
