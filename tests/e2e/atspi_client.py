@@ -67,13 +67,10 @@ def sample_bar():
 
 def main():
     loop = GLib.MainLoop()
-    deadline = {"left": 60 * 10}
 
+    # Until the unit is connected and the button offered; the overall bound ends the wait.
     def look():
-        if find_parts():
-            state = found["button"].getState()
-            if not state.contains(pyatspi.STATE_SENSITIVE):
-                return True  # wait until the unit is connected and the button offered
+        if find_parts() and found["button"].getState().contains(pyatspi.STATE_SENSITIVE):
             print("found: window '%s', button, status line, progress bar" % found["window"].name)
             action = found["button"].queryAction()
             names = [action.getName(i) for i in range(action.nActions)]
@@ -82,8 +79,7 @@ def main():
             GLib.timeout_add(200, sample_bar)
             GLib.timeout_add(250, check_done)
             return False
-        deadline["left"] -= 1
-        return deadline["left"] > 0 or loop.quit()
+        return True
 
     def check_done():
         if events["alert"] and any(FAILURE in s for s in events["status"]):
