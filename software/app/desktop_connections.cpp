@@ -30,6 +30,8 @@ void add_desktop_connections(MainWindow* window) {
         if (reason == "LIBUSB_ERROR_ACCESS")
             alert->announce_if_shown(OpenRefusalNote::text_for(reason));
     });
+    // A new attempt makes the last alert stale.
+    QObject::connect(sm_B, &SM_B::sig_DoDownload, alert, &QWidget::hide);
     QObject::connect(sm_B, &SM_B::sig_DoDownload, notice, &EndNotice::arm);
     QObject::connect(sm_B, &SM_B::sig_FwMatches, notice, [notice, title] {
         notice->upgrade_ended(title(), settings.gui.text("bar_done"));

@@ -72,14 +72,23 @@ def main():
     def look():
         if find_parts() and found["button"].getState().contains(pyatspi.STATE_SENSITIVE):
             print("found: window '%s', button, status line, progress bar" % found["window"].name)
-            action = found["button"].queryAction()
-            names = [action.getName(i) for i in range(action.nActions)]
-            print("button actions:", names)
-            action.doAction(names.index("Press") if "Press" in names else 0)
-            GLib.timeout_add(200, sample_bar)
-            GLib.timeout_add(250, check_done)
+            # Qt's bridge sends only the events that some client listens to; it learns of
+            # listeners from the registry, so they are added once the bridge is surely up,
+            # and given a moment to reach it.
+            pyatspi.Registry.registerEventListener(on_name, "object:property-change:accessible-name")
+            pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
+            GLib.timeout_add(1000, press)
             return False
         return True
+
+    def press():
+        action = found["button"].queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        print("button actions:", names)
+        action.doAction(names.index("Press") if "Press" in names else 0)
+        GLib.timeout_add(200, sample_bar)
+        GLib.timeout_add(250, check_done)
+        return False
 
     def check_done():
         if events["alert"] and any(FAILURE in s for s in events["status"]):
@@ -87,8 +96,6 @@ def main():
             return False
         return True
 
-    pyatspi.Registry.registerEventListener(on_name, "object:property-change:accessible-name")
-    pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
     GLib.timeout_add(100, look)
     GLib.timeout_add_seconds(int(sys.argv[1]) if len(sys.argv) > 1 else 120, loop.quit)
     loop.run()
