@@ -138,6 +138,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${KELVORA_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt's AT-SPI bridge (in libqt5gui5) reaches screen readers over the AT-SPI bus.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg_src}/postinst ${_pkg_src}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -14,10 +14,14 @@ packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
 # Building the Debian package and checking it.
 package_tools=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils
                libxml2-utils binutils)
+# Whole-program tests under Xvfb: keys and screenshots, a screen reader's AT-SPI client, and
+# a private session bus with a notification daemon.
+desktop_tests=(xvfb xauth xdotool x11-utils imagemagick python3 at-spi2-core python3-pyatspi
+               gir1.2-atspi-2.0 dbus-daemon dbus-bin dunst)
 case "$profile" in
   run) ;;
-  test) packages+=(xvfb xauth xdotool x11-utils imagemagick python3) ;;
-  ci) packages+=(xvfb xauth xdotool x11-utils imagemagick python3 clang libclang-rt-14-dev
+  test) packages+=("${desktop_tests[@]}") ;;
+  ci) packages+=("${desktop_tests[@]}" clang libclang-rt-14-dev
                  clang-format shellcheck "${package_tools[@]}") ;;
   package) packages+=("${package_tools[@]}") ;;
   *) echo "setup.sh: unknown profile '$profile' (run, test, ci or package)" >&2; exit 2 ;;

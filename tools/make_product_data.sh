@@ -14,6 +14,11 @@ convert -size 1024x706 gradient:'#26323f'-'#0e141b' \
         \( -size 1024x4 xc:'#5a6b7c' \) \
         \( -size 1024x86 gradient:'#eef1f4'-'#d9dee3' \) -append \
         -strip -quality 92 "$out/background.jpg"
+# The same picture drawn at twice the pixels, for screens with a device pixel ratio of 2.
+convert -size 2048x1412 gradient:'#26323f'-'#0e141b' \
+        \( -size 2048x8 xc:'#5a6b7c' \) \
+        \( -size 2048x172 gradient:'#eef1f4'-'#d9dee3' \) -append \
+        -strip -quality 92 "$out/background@2x.jpg"
 
 cp /usr/share/fonts/opentype/cantarell/Cantarell-Regular.otf "$out/KelvoraSans-Regular.otf"
 cp /usr/share/fonts/opentype/cantarell/Cantarell-Bold.otf "$out/KelvoraSans-Bold.otf"

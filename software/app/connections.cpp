@@ -1,5 +1,6 @@
 #include "app/connections.h"
 
+#include "app/desktop_connections.h"
 #include "app/open_refusal_note.h"
 #include "app/upgrade_record.h"
 #include "control/sm_a.h"
@@ -151,16 +152,16 @@ void add_connections(QApplication* app) {
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // The bar runs while the firmware is written and while it is read back.
     QObject::connect(sm_B, &SM_B::sig_DoDownload,
-                     [bar] { bar->startAutoProgress("Upgrading firmware", 100.0); });
+                     [bar] { bar->startAutoProgress(text("bar_upgrading"), 100.0); });
     QObject::connect(sm_B, &SM_B::sig_UploadingVerifying,
-                     [bar] { bar->startAutoProgress("Uploading & verifying", 0.5); });
+                     [bar] { bar->startAutoProgress(text("bar_verifying"), 0.5); });
     // Once dfu-util reports its progress, the bar follows it instead of the clock.
     QObject::connect(sm_A, &SM_A::sig_FwProgress, bar, &ProgressBar::followProgress);
     // The read-back equals the image.
     QObject::connect(sm_B, &SM_B::sig_FwMatches, [window, bar] {
         bar->timer->stop();
         bar->setValue(bar->maximum());
-        bar->setFormat("Done. Disconnect USB cable.");
+        bar->setFormat(text("bar_done"));
         window->status_label->setText(revision_status_text());
     });
     // The read-back differs from the image: the bar goes, the button stays.
@@ -168,7 +169,7 @@ void add_connections(QApplication* app) {
         window->status_label->setText(revision_status_text());
         bar->timer->stop();
         bar->setValue(bar->minimum());
-        bar->setFormat("FW differs");
+        bar->setFormat(text("bar_differs"));
         bar->hide();
     });
     // Every upgrade that ends without "Done" says so until the user acts or the unit goes;
@@ -180,6 +181,7 @@ void add_connections(QApplication* app) {
                          bar->hide();
                          window->status_label->setText(product_status_text(label, product));
                      });
+    add_desktop_connections(window);
     window->installEventFilter(new CloseAfterTransfer(window));
     // Ctrl+L from either window shows or hides the log window.
     auto* main_shortcut = new QShortcut(QKeySequence(Qt::CTRL + Qt::Key_L), window);

@@ -4,6 +4,9 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // Sharp texts, circle and pictures where a screen has more pixels per point.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
     // Only one run per user session talks to units; a second one ends before it starts. The
     // working directory's own failure is the clearer message, so it is looked at first.

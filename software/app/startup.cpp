@@ -14,6 +14,7 @@
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "settings/settings.h"
+#include "settings/translations.h"
 #include "sim/simulator.h"
 
 #include <QApplication>
@@ -26,7 +27,11 @@ namespace {
 // end with a message that names the file instead of an uncaught exception.
 Settings::GUI read_gui_settings(QString const& path) {
     try {
-        return Settings::make_GUI(path);
+        QString language;
+        Settings::GUI gui = Settings::make_localized_GUI(
+            path, Settings::ui_languages(QProcessEnvironment::systemEnvironment()), &language);
+        qInfo() << "Window language:" << (language.isEmpty() ? QString("en") : language);
+        return gui;
     } catch (QString const& message) {
         Files::external_dir.remove();
         qFatal("Cannot read the GUI settings %s: %s", qPrintable(path), qPrintable(message));

@@ -36,7 +36,7 @@ constexpr int button_height = 40;
 constexpr int label_4_width = 228;
 
 char const* const window_style =
-    "QMainWindow { border-image:url(\"://resources/background.jpg\") 0 0 0 0 stretch stretch; }";
+    "QMainWindow { border-image:url(\"://resources/%1\") 0 0 0 0 stretch stretch; }";
 char const* const white_label_style =
     "QLabel { background-color : rgba(0,0,0,0%); color : rgba(175,175,175,100%); }";
 char const* const black_label_style =
@@ -55,7 +55,10 @@ MainWindow::MainWindow(Settings::Settings const* settings, QWidget* parent)
     status_label = nullptr;
     install_button = nullptr;
     progress_bar = nullptr;
-    setStyleSheet(window_style);
+    // The picture is stretched over the window: on a screen with more pixels per point, the
+    // larger picture keeps it sharp.
+    bool const dense = QGuiApplication::primaryScreen()->devicePixelRatio() > 1.0;
+    setStyleSheet(QString(window_style).arg(dense ? "background@2x.jpg" : "background.jpg"));
     if (scale_override > 0)
         scale = scale_override;
     else if (support_misc::compiled_for_platform(support_misc::Platform::macOS))
@@ -81,7 +84,17 @@ void MainWindow::setupGeometry() {
     setGeometry(QStyle::alignedRect(
         Qt::LeftToRight, Qt::AlignHCenter | Qt::AlignTop,
         QSize(rounded(window_width * scale), rounded(window_height * scale)), screen));
-    move(pos() + QPoint(0, rounded(window_offset_top * scale)));
+    // On a small or strongly scaled screen (1920 x 1080 at twice the pixels is 960 x 540) the
+    // offset would push the bottom, with the status line, off the usable area: the window
+    // moves up as far as needed, when it fits at all. One move only: the window may be
+    // shown already, and a second move at once can be lost on X11.
+    QRect const available = QGuiApplication::primaryScreen()->availableGeometry();
+    QPoint target = pos() + QPoint(0, rounded(window_offset_top * scale));
+    int const frame_height = frameGeometry().height();
+    int const overhang = target.y() + frame_height - 1 - available.bottom();
+    if (frame_height <= available.height() && overhang > 0)
+        target.setY(std::max(available.top(), target.y() - overhang));
+    move(target);
 
     QRect const button(int(button_x * scale), int(button_y * scale), int(button_width * scale),
                        int(button_height * scale));
@@ -112,12 +125,20 @@ void MainWindow::updateDownloadMode() {
     if (install_button) {
         qInfo() << "MainWindow downloadMode: setEnabled" << download_mode;
         install_button->setEnabled(download_mode && !button_covered());
+        offer_button();
     }
     qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
 }
 
 bool MainWindow::button_covered() const {
     return progress_bar && !progress_bar->isHidden();
+}
+
+void MainWindow::offer_button() {
+    // Keyboard users find the button where they are when it is offered: Enter or Space
+    // starts the upgrade.
+    if (install_button->isEnabled() && install_button->focusPolicy() != Qt::NoFocus)
+        install_button->setFocus(Qt::OtherFocusReason);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -127,6 +148,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
         bool const covered = button_covered();
         install_button->setFocusPolicy(covered ? Qt::NoFocus : Qt::StrongFocus);
         install_button->setEnabled(download_mode && !covered);
+        offer_button();
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -188,6 +210,7 @@ void add_labels(Settings::Settings const* settings, MainWindow* window, bool use
             continue;
 
         auto* label = new QLabel(window);
+        label->setObjectName("label_" + data.id);
         // The format follows the settings' own text, never the values filled into it.
         bool const rich = Qt::mightBeRichText(data.text);
         label->setTextFormat(rich ? Qt::RichText : Qt::PlainText);

@@ -50,6 +50,8 @@ protected:
 
 private:
     bool button_covered() const;
+    // Gives the install button the keyboard focus when it can be used.
+    void offer_button();
 };
 
 // Shared by all labels; 0 until the first label with a size needs it.

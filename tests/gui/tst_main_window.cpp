@@ -73,6 +73,8 @@ private slots:
     void window_without_button();
     void bar_covers_the_button_data();
     void bar_covers_the_button();
+    void keyboard_starts_the_upgrade_data();
+    void keyboard_starts_the_upgrade();
     void keys_data();
     void keys();
     void missing_status_text_stops_the_program();
@@ -90,6 +92,10 @@ void TestMainWindow::geometry_data() {
 
     QTest::newRow("scale 1.0") << 1.0 << QSize(665, 517) << QRect(207, 417, 250, 40) << 50
                                << QPoint(32, 28);
+    // 568 + 55 would reach beyond the 600 rows of the test screen: the window moves up until
+    // its frame ends where the screen's usable area ends (offset -1).
+    QTest::newRow("scale 1.1") << 1.1 << QSize(731, 568) << QRect(227, 458, 275, 44) << -1
+                               << QPoint(35, 31);
     QTest::newRow("scale 1.25") << 1.25 << QSize(831, 646) << QRect(258, 521, 312, 50) << 63
                                 << QPoint(40, 35);
 }
@@ -108,7 +114,11 @@ void TestMainWindow::geometry() {
 
     QRect const screen = QGuiApplication::primaryScreen()->geometry();
     QRect const placed = window->geometry();
-    QCOMPARE(placed.top(), screen.top() + offset);
+    if (offset < 0)
+        QCOMPARE(window->frameGeometry().bottom(),
+                 QGuiApplication::primaryScreen()->availableGeometry().bottom());
+    else
+        QCOMPARE(placed.top(), screen.top() + offset);
     QVERIFY2(qAbs((placed.left() - screen.left()) - (screen.right() - placed.right())) <= 1,
              "not centred horizontally");
 
@@ -343,6 +353,40 @@ void TestMainWindow::bar_covers_the_button() {
     window->progress_bar->hide();
     QCOMPARE(button->isEnabled(), window->download_mode);
     QCOMPARE(button->focusPolicy(), Qt::StrongFocus);
+}
+
+void TestMainWindow::keyboard_starts_the_upgrade_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+// The button takes the focus whenever it is offered, also when the bar gives it back, so a
+// key alone starts the upgrade; Tab never reaches it while it is covered.
+void TestMainWindow::keyboard_starts_the_upgrade() {
+    QFETCH(int, key);
+    Window window(&settings, false);
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    InstallButton* button = window->install_button;
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
+    QVERIFY(!button->hasFocus());
+
+    window->enableDownload();
+    QVERIFY(button->hasFocus());
+    QVERIFY(button->styleSheet().contains(":focus"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(clicks.count(), 1);
+
+    window->progress_bar->startAutoProgress("Upgrading firmware", 100.0);
+    QTest::keyClick(window.get(), Qt::Key_Tab);
+    QVERIFY(QApplication::focusWidget() != button);
+    window->progress_bar->hide();
+    QVERIFY(button->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(clicks.count(), 2);
 }
 
 void TestMainWindow::window_without_button() {

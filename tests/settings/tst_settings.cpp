@@ -60,7 +60,19 @@ void TestSettings::embedded_document() {
                                "error_workDir",
                                "error_extract",
                                "error_running",
-                               "error_lock"}));
+                               "error_lock",
+                               "bar_upgrading",
+                               "bar_verifying",
+                               "bar_done",
+                               "bar_differs",
+                               "access_window",
+                               "access_product",
+                               "access_revision",
+                               "access_step",
+                               "access_button",
+                               "access_status",
+                               "access_bar",
+                               "notice_title"}));
 
     QCOMPARE(gui.text("2"), QString("<span style=\"font-size:18pt\">\n<span style=\"color:#FFFFFF; "
                                     "font-weight:bold;\">Firmware upgrade</span>\n<br>\n<span "
@@ -131,7 +143,8 @@ void TestSettings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.contains("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 29);
+    QCOMPARE(text.count("
+	"), 41);
 }
 
 // Whole documents: how many labels and circles come out of them.

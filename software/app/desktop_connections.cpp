@@ -1,0 +1,44 @@
+#include "app/desktop_connections.h"
+
+#include "app/open_refusal_note.h"
+#include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "gui/accessibility.h"
+#include "gui/end_notice.h"
+#include "gui/main_window.h"
+#include "gui/sleep_inhibitor.h"
+#include "gui/status_alert.h"
+#include "settings/settings.h"
+
+#include <QObject>
+
+void add_desktop_connections(MainWindow* window) {
+    describe_for_assistive_technology(window);
+    auto* alert = new StatusAlert(window->status_label, window);
+    auto* notice = new EndNotice(window);
+    auto const title = [] {
+        return settings.gui.text("notice_title").arg(sm_B->device_info.OTP_info.product_name());
+    };
+
+    // Made after the window's own reactions, so that the status line already shows the failure.
+    QObject::connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed, alert,
+                     [alert, notice, title] {
+                         alert->announce();
+                         notice->upgrade_ended(title(), alert->plain_status());
+                     });
+    QObject::connect(sm_A, &SM_A::sig_OpenRefused, alert, [alert](QString const& reason) {
+        if (reason == "LIBUSB_ERROR_ACCESS")
+            alert->announce_if_shown(OpenRefusalNote::text_for(reason));
+    });
+    // A new attempt makes the last alert stale.
+    QObject::connect(sm_B, &SM_B::sig_DoDownload, alert, &QWidget::hide);
+    QObject::connect(sm_B, &SM_B::sig_DoDownload, notice, &EndNotice::arm);
+    QObject::connect(sm_B, &SM_B::sig_FwMatches, notice, [notice, title] {
+        notice->upgrade_ended(title(), settings.gui.text("bar_done"));
+    });
+
+    auto* inhibitor = new SleepInhibitor(window);
+    QObject::connect(sm_A, &SM_A::sig_FwDownloading, inhibitor, &SleepInhibitor::acquire);
+    QObject::connect(sm_A, &SM_A::sig_FwDownloaded, inhibitor, &SleepInhibitor::release);
+    QObject::connect(sm_A, &QThread::finished, inhibitor, &SleepInhibitor::release);
+}
