@@ -6,9 +6,7 @@
 #include "settings/settings.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QMessageBox>
-#include <QStandardPaths>
 
 #include <cstdlib>
 
@@ -40,9 +38,7 @@ void refuse_start_without_working_dir() {
 }
 
 void refuse_second_instance() {
-    // Per user and session; Qt falls back to a private folder under the temporary one.
-    QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    QString const path = QDir(folder).filePath("kelvora-upgrade.lock");
+    QString const path = instance_lock_path();
     static ProcessLock lock;
     switch (lock.take(path, true)) {
     case ProcessLock::Taken:

@@ -1,6 +1,14 @@
 #include "files/process_lock.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
+
+QString instance_lock_path() {
+    // Per user and session; Qt falls back to a private folder under the temporary one.
+    QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return QDir(folder).filePath("kelvora-upgrade.lock");
+}
 
 #ifdef Q_OS_UNIX
 #include <cerrno>

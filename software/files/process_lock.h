@@ -25,3 +25,7 @@ private:
     int fd_ = -1;
     QString error_;
 };
+
+// The file of the per-user, per-session lock that every program of this tool which talks to
+// units takes: the window and the service bench never run at the same time.
+QString instance_lock_path();
