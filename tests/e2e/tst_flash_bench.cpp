@@ -51,6 +51,8 @@ private slots:
     void pulled_unit_fails_alone();
     void refusals_change_nothing_data();
     void refusals_change_nothing();
+    void listing_data();
+    void listing();
     void stop_during_parallel_write();
     void refused_while_the_window_runs();
 };
@@ -92,8 +94,12 @@ bool TestFlashBench::finish(QProcess* bench, Run* run) {
         return false;
     run->code = bench->exitCode();
     run->error = bench->readAllStandardError();
-    for (QByteArray const& line : bench->readAllStandardOutput().split('\n')) {
-        if (line.isEmpty())
+    QByteArray const output = bench->readAllStandardOutput();
+    // Without a terminal no line is redrawn: no carriage return, JSON or not.
+    if (output.contains('\r'))
+        return false;
+    for (QByteArray const& line : output.split('\n')) {
+        if (!line.startsWith('{'))
             continue;
         QJsonDocument const document = QJsonDocument::fromJson(line);
         if (!document.isObject())
@@ -205,6 +211,7 @@ void TestFlashBench::refusals_change_nothing_data() {
     QTest::newRow("no such port") << QStringList{"upgrade", "1-9"} << 3 << "";
     QTest::newRow("units and --all") << QStringList{"upgrade", "1-1", "--all"} << 2 << "";
     QTest::newRow("check only reads") << QStringList{"check", "--json"} << 1 << "failed";
+    QTest::newRow("plain lines") << QStringList{"upgrade", "--all", "--dry-run"} << 0 << "";
 }
 
 void TestFlashBench::refusals_change_nothing() {
@@ -221,6 +228,35 @@ void TestFlashBench::refusals_change_nothing() {
         QCOMPARE(run.last["1-1"]["event"].toString(), last_event);
     QCOMPARE(bus.flash("u1"), before);
     QCOMPARE(bus.flash("u2"), before);
+}
+
+void TestFlashBench::listing_data() {
+    QTest::addColumn<QString>("access");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no permission") << "denied"
+                                   << "no permission";
+    QTest::newRow("held by another program") << "busy"
+                                             << "busy";
+}
+
+// Every unit with what was read of it by its port; one that cannot be opened with the reason.
+void TestFlashBench::listing() {
+    QFETCH(QString, access);
+    QFETCH(QString, reason);
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", "1111", "--type", "03"}},
+                       {"u3", {"--serial", "3333", "--knob", "access=" + access}}}));
+    Run run;
+    QVERIFY(finish(start(bus, {"list", "--json"}), &run));
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.events.size(), 3);
+    QCOMPARE(run.last["1-1"]["revision"].toString(), QString("2.3.0"));
+    QVERIFY(run.last["1-1"]["carried_for_it"].toBool());
+    QVERIFY(!run.last["1-2"]["carried_for_it"].toBool());
+    QVERIFY(run.last["1-2"]["product"].toString() != run.last["1-1"]["product"].toString());
+    QCOMPARE(run.last[""]["event"].toString(), QString("skipped"));
+    QVERIFY(run.last[""]["reason"].toString().endsWith(reason));
 }
 
 void TestFlashBench::stop_during_parallel_write() {
