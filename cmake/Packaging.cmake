@@ -143,3 +143,15 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_pkg_src}/postinst ${_pkg_src}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
+
+# The service bench: kelvora-flash, its manual page and its bash completion.
+add_custom_command(
+    OUTPUT ${_pkg_out}/kelvora-flash.1.gz
+    COMMAND ${KELVORA_GZIP} -9nc ${_pkg_src}/kelvora-flash.1 > ${_pkg_out}/kelvora-flash.1.gz
+    DEPENDS ${_pkg_src}/kelvora-flash.1
+    COMMENT "Compressing the bench's manual page")
+add_custom_target(kelvora_flash_package_data ALL DEPENDS ${_pkg_out}/kelvora-flash.1.gz)
+install(TARGETS kelvora-flash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${_pkg_out}/kelvora-flash.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_pkg_src}/bash-completion/kelvora-flash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -8,6 +8,7 @@
 # Also the time from the click to the download's start and from the unit's return to the
 # verify's start, and:
 #   5. the progress bar against the transfer during those upgrades
+#   6. the service bench kelvora-flash with eight units side by side (scripts/bench_flash.sh)
 # Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/bench-results.md. Takes about 5 minutes after the build.
 #   scripts/bench.sh
@@ -31,7 +32,7 @@ if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok i
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target kelvora-upgrade kelvora_vusb upgrade_probe min_window window_wait
+cmake --build "$build" --target kelvora-upgrade kelvora-flash kelvora_vusb upgrade_probe min_window window_wait
 build=$(cd "$build" && pwd)
 tool=$build/kelvora-upgrade
 probe=$build/bench/upgrade_probe
@@ -265,6 +266,8 @@ cpu() { awk -v t="$1" -v k="$tck" -v s="$idle_s" 'BEGIN {printf "%.2f", 100 * t 
   echo
   echo "CPU in % of one core; the children's share counts the dfu-util listings once reaped."
 } >>"$summary"
+
+scripts/bench_flash.sh "$build" "$summary"
 
 echo
 echo "==== summary ($summary) ===="

@@ -101,7 +101,10 @@ fi
 expected_files=$(
   cat <<EOF
 ./lib/udev/rules.d/70-kelvora-upgrade.rules
+./usr/bin/kelvora-flash
 ./usr/bin/kelvora-upgrade
+./usr/share/bash-completion/completions/kelvora-flash
+./usr/share/man/man1/kelvora-flash.1.gz
 ./usr/share/applications/$app_id.desktop
 ./usr/share/doc/kelvora-upgrade/changelog.gz
 ./usr/share/doc/kelvora-upgrade/copyright
@@ -177,6 +180,13 @@ metainfo=$sysroot/usr/share/metainfo/$app_id.metainfo.xml
 check "desktop-file-validate" desktop-file-validate "$desktop"
 check "appstreamcli validate" appstreamcli validate --no-net --pedantic "$metainfo"
 check "desktop entry starts kelvora-upgrade" grep -qx 'Exec=kelvora-upgrade' "$desktop"
+
+# The service bench runs without a display: it links QtCore and no GUI library at all.
+bench_needs=$(objdump -p "$sysroot/usr/bin/kelvora-flash" | awk '$1 == "NEEDED" {print $2}')
+check "kelvora-flash links QtCore" grep -q '^libQt5Core' <<<"$bench_needs"
+check "kelvora-flash links no GUI library" \
+  test -z "$(grep -E '^libQt5(Gui|Widgets)' <<<"$bench_needs")"
+check "kelvora-flash prints its usage" "$sysroot/usr/bin/kelvora-flash" --help
 check "desktop entry names the icon kelvora-upgrade" grep -qx 'Icon=kelvora-upgrade' "$desktop"
 check "metainfo launches the desktop entry" \
   grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo"

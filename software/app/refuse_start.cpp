@@ -6,9 +6,7 @@
 #include "settings/settings.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QMessageBox>
-#include <QStandardPaths>
 
 #include <cstdlib>
 
@@ -43,29 +41,8 @@ void refuse_start_without_working_dir() {
         refuse_to_start(start_up_message("error_workDir", Files::external_dir.errorString()));
 }
 
-namespace {
-
-// Per user and session in Qt's runtime folder. Qt gives none when the folder it would use is
-// missing or another user's (anybody can make /tmp/runtime-<user> first); then a file of this
-// user in the checked working base, never a path relative to the current folder.
-QString instance_lock_path() {
-    QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
-        return QDir(folder).filePath("kelvora-upgrade.lock");
-    QString const base = Files::external_dir.base();
-    qInfo() << "No runtime folder; the instance lock lives in" << base;
-#ifdef Q_OS_UNIX
-    QString const user = QString::number(::geteuid());
-#else
-    QString const user = qEnvironmentVariable("USERNAME");
-#endif
-    return base + "/kelvora-upgrade-" + user + ".lock";
-}
-
-} // namespace
-
 void refuse_second_instance() {
-    QString const path = instance_lock_path();
+    QString const path = instance_lock_path(Files::external_dir.base());
     static ProcessLock lock;
     switch (lock.take(path, true)) {
     case ProcessLock::Taken:

@@ -8,6 +8,7 @@
 #include <QProcess>
 
 #include <atomic>
+#include <unistd.h>
 #include <utility>
 
 namespace DFU {
@@ -110,6 +111,13 @@ void log_local_cause(CmdID id, QStringList const& arguments) {
         qInfo().noquote() << "Local cause, not the unit:" << cause;
 }
 
+// A child in a process group of its own: a Ctrl+C typed in the terminal goes to the program's
+// group and the program decides what ends; a transfer under way is never cut by it.
+class ChildProcess : public QProcess {
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
 // Hands each new piece of standard output to a handler without taking it from the process,
 // so that the runner reads exactly what it read without the tap.
 class OutputTap {
@@ -148,7 +156,7 @@ Result run_command(CmdID id, QStringList const& extra) {
 }
 
 Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
-    QProcess process;
+    ChildProcess process;
     OutputTap const tap(process, taps.on_output);
     Command const& row = commands[id];
     QString const program =

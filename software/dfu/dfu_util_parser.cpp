@@ -5,10 +5,12 @@
 #include <QDebug>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <map>
 
 QString const DfuUtilParser::prefix_RE = QStringLiteral("^Found DFU: \\[0483:df11\\] ver=2200");
 QString const DfuUtilParser::extract_serial_RE = QStringLiteral("serial=\\\"([0-9a-fA-F]+)\\\"");
+QString const DfuUtilParser::extract_path_RE = QStringLiteral("path=\\\"([0-9.-]+)\\\"");
 
 namespace {
 
@@ -19,6 +21,11 @@ QRegularExpression const& prefix_expression() {
 
 QRegularExpression const& serial_expression() {
     static QRegularExpression const re(DfuUtilParser::extract_serial_RE);
+    return re;
+}
+
+QRegularExpression const& path_expression() {
+    static QRegularExpression const re(DfuUtilParser::extract_path_RE);
     return re;
 }
 
@@ -39,6 +46,13 @@ DfuUtilParser::DfuUtilParser(QString const& output) {
         if (serials.isEmpty() || serials.last() != serial)
             serials.append(serial);
         ++lines_with_serial;
+        QString const path = path_expression().match(line).captured(1);
+        auto const same_path = [&path](ListedUnit const& unit) { return unit.path == path; };
+        auto const unit = std::find_if(units.begin(), units.end(), same_path);
+        if (unit == units.end())
+            units.append({path, serial, 1});
+        else
+            ++unit->lines;
     }
 
     device_count = serials.size();

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // Classifies the text that "dfu-util -d 0483 -l" prints. A unit in the STM32 DfuSe
 // bootloader lists one line per alternate setting, four in all, each with its serial:
@@ -24,7 +25,19 @@ public:
     // Captures the serial's hexadecimal digits anywhere in a device line.
     static QString const extract_serial_RE;
 
+    // Captures the port path, "2-2" in the line above.
+    static QString const extract_path_RE;
+
     explicit DfuUtilParser(QString const& output);
+
+    // One listed unit per port path, in listing order. Two units may show the same serial;
+    // their paths tell them apart.
+    struct ListedUnit {
+        QString path; // empty when dfu-util printed none
+        QString serial;
+        int lines = 0; // device lines seen for this path
+    };
+    QVector<ListedUnit> units;
 
     Status status = no_dfu_device;
     QStringList serials;  // in listing order, each different from the one before it

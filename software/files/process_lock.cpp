@@ -1,6 +1,29 @@
 #include "files/process_lock.h"
 
+#include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+QString instance_lock_path(QString const& fallback_base) {
+    // Per user and session in Qt's runtime folder. Qt gives none when the folder it would use
+    // is missing or another user's (anybody can make /tmp/runtime-<user> first); then a file
+    // of this user in the checked working base, never a path relative to the current folder.
+    QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
+        return QDir(folder).filePath("kelvora-upgrade.lock");
+    qInfo() << "No runtime folder; the instance lock lives in" << fallback_base;
+#ifdef Q_OS_UNIX
+    QString const user = QString::number(::geteuid());
+#else
+    QString const user = qEnvironmentVariable("USERNAME");
+#endif
+    return fallback_base + "/kelvora-upgrade-" + user + ".lock";
+}
 
 #ifdef Q_OS_UNIX
 #include <cerrno>

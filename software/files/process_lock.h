@@ -30,3 +30,8 @@ private:
     int fd_ = -1;
     QString error_;
 };
+
+// The file of the per-user, per-session lock that every program of this tool which talks to
+// units takes: the window and the service bench never run at the same time. Without a
+// runtime folder, the lock lives in fallback_base, the checked base of the working folder.
+QString instance_lock_path(QString const& fallback_base);

@@ -60,6 +60,7 @@ private slots:
     void patterns();
     void parse_data();
     void parse();
+    void units_by_port();
     void status_texts_data();
     void status_texts();
     void make_scan_with_fake_listing_data();
@@ -187,6 +188,18 @@ void TestDfuUtilParser::parse() {
     auto const result = DFU::scan_for_devices(listing);
     QCOMPARE(result.first, scan_status);
     QCOMPARE(serials_of(result), serials);
+}
+
+// Two units with one serial stay two units, told apart by their ports.
+void TestDfuUtilParser::units_by_port() {
+    QString listing = lines("387838933234", 4);
+    listing += QString(listing).replace("path=\"1-3\"", "path=\"1-4.2\"");
+    DfuUtilParser const parser(listing);
+    QCOMPARE(parser.units.size(), 2);
+    QCOMPARE(parser.units[0].path, QString("1-3"));
+    QCOMPARE(parser.units[1].path, QString("1-4.2"));
+    for (auto const& unit : parser.units)
+        QVERIFY(unit.serial == "387838933234" && unit.lines == 4);
 }
 
 void TestDfuUtilParser::status_texts_data() {

@@ -57,6 +57,34 @@ bool reachable(libusb_device_handle* handle) {
     return handle && handle->device->unit->reachable(handle->device->generation);
 }
 
+// The command line of this process, arguments separated by blanks.
+std::string own_command_line() {
+    std::vector<uint8_t> bytes;
+    if (!vusb::read_file("/proc/self/cmdline", &bytes))
+        return "?";
+    std::string line(bytes.begin(), bytes.end());
+    while (!line.empty() && line.back() == '\0')
+        line.pop_back();
+    for (char& c : line)
+        if (c == '\0' || c == '\n')
+            c = ' ';
+    return line;
+}
+
+// Each open of a unit leaves one line in the unit's "log": who opened it and what came of it.
+// One write on an O_APPEND descriptor, so that processes working side by side never mix lines.
+void log_open(vusb::Unit const& unit, int result) {
+    std::string const line = "open pid=" + std::to_string(getpid()) +
+                             " result=" + std::to_string(result) +
+                             " command=" + own_command_line() + "\n";
+    int const fd =
+        open((unit.folder() + "/log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    [[maybe_unused]] ssize_t const written = write(fd, line.data(), line.size());
+    close(fd);
+}
+
 void unlock(libusb_device_handle* handle) {
     if (handle->lock >= 0) {
         flock(handle->lock, LOCK_UN);
@@ -248,9 +276,13 @@ VUSB_EXPORT int libusb_get_port_numbers(libusb_device* device, uint8_t* port_num
 }
 
 VUSB_EXPORT int libusb_open(libusb_device* device, libusb_device_handle** handle) {
-    if (!device->unit->reachable(device->generation))
+    if (!device->unit->reachable(device->generation)) {
+        log_open(*device->unit, LIBUSB_ERROR_NO_DEVICE);
         return LIBUSB_ERROR_NO_DEVICE;
-    if (int error = device->unit->open())
+    }
+    int const error = device->unit->open();
+    log_open(*device->unit, error);
+    if (error)
         return error;
     *handle = new libusb_device_handle{libusb_ref_device(device)};
     return LIBUSB_SUCCESS;

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+namespace Flash {
+
+// One thing that happened to one unit, as the bench reports it.
+struct Event {
+    enum Kind { found, skipped, writing, verifying, done, failed };
+    QString unit; // the port path
+    QString serial;
+    Kind kind = found;
+    int percent = -1; // writing and verifying: 0 to 100; -1: none
+    QString reason;   // skipped, failed; for done what was done ("written", "already current")
+    // found: what was read from the unit
+    QString product;
+    QString revision;
+    bool carried_for_it = false;
+};
+
+char const* kind_text(Event::Kind kind);
+
+} // namespace Flash

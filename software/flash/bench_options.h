@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Flash {
+
+// kelvora-flash list [--json]
+// kelvora-flash check [UNIT...] [--jobs N] [--json]
+// kelvora-flash upgrade (UNIT... | --all) [--jobs N] [--dry-run] [--json]
+struct BenchOptions {
+    QString command; // list, check or upgrade
+    QStringList units;
+    bool all = false;
+    bool dry_run = false;
+    bool json = false;
+    bool verbose = false; // the runner's messages on standard error
+    bool help = false;
+    int jobs = 0;  // 0: every named unit at once
+    QString error; // not empty: a usage error
+};
+
+BenchOptions parse_bench_options(QStringList const& arguments);
+
+extern char const* const bench_usage;
+
+} // namespace Flash

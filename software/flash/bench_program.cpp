@@ -1,0 +1,156 @@
+#include "flash/bench_program.h"
+
+#include "app/device_startup.h"
+#include "dfu/device_operations.h"
+#include "dfu/dfu_util.h"
+#include "files/files.h"
+#include "files/process_lock.h"
+#include "files/quit_on_signal.h"
+#include "files/support_misc.h"
+#include "flash/bench_options.h"
+#include "flash/bench_record.h"
+#include "flash/job_pool.h"
+#include "flash/reporter.h"
+#include "flash/unit_job.h"
+
+#include <QDebug>
+
+#include <cstdio>
+
+namespace Flash {
+
+namespace {
+
+bool verbose = false;
+
+// The runner's messages would mix with the report on standard output; they go to standard
+// error, and only warnings unless asked for.
+void message_handler(QtMsgType type, QMessageLogContext const&, QString const& message) {
+    if (verbose || (type != QtDebugMsg && type != QtInfoMsg))
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+}
+
+int refuse(Exit status, QString const& why) {
+    std::fprintf(stderr, "kelvora-flash: %s\n", why.toLocal8Bit().constData());
+    return status;
+}
+
+int list_units(Listing const& listing, JobSettings const& settings, Reporter& reporter) {
+    for (ListedUnit const& unit : listing.units)
+        reporter.report(found_event(unit, read_identity(unit, settings.folder), settings.carried));
+    for (QString const& refusal : listing.refusals) {
+        Event refused;
+        refused.kind = Event::skipped;
+        refused.reason = refusal;
+        reporter.report(refused);
+    }
+    return listing.units.isEmpty() && listing.refusals.isEmpty() ? no_unit : all_done;
+}
+
+int run_units(BenchOptions const& options, Listing const& listing, JobSettings const& settings,
+              Reporter& reporter) {
+    bool const everything = options.all || (options.command == "check" && options.units.isEmpty());
+    Selection selection =
+        everything ? Selection{listing.units, {}, {}} : select_units(listing, options.units);
+    if (!selection.ambiguous.isEmpty())
+        return refuse(usage_error, selection.ambiguous + " matches more than one unit; name it by "
+                                                         "its port");
+    if (selection.units.isEmpty())
+        return refuse(no_unit, "no unit matched");
+
+    Sink const sink = [&reporter](Event const& event) { reporter.report(event); };
+    bool const upgrade = options.command == "upgrade";
+    QVector<Event> const last =
+        run_side_by_side(selection.units, options.jobs, [&](ListedUnit const& unit) {
+            return upgrade ? upgrade_unit(unit, settings, sink) : check_unit(unit, settings, sink);
+        });
+
+    int done = 0, failed = 0, skipped = 0;
+    bool failing = false;
+    for (QString const& name : selection.not_found) {
+        Event missing;
+        missing.unit = name;
+        missing.kind = Event::skipped;
+        missing.reason = "not found";
+        reporter.report(missing);
+        ++skipped;
+        failing = true;
+    }
+    for (Event const& event : last) {
+        done += event.kind == Event::done;
+        failed += event.kind == Event::failed;
+        bool const was_skipped = event.kind == Event::skipped;
+        skipped += was_skipped;
+        bool const meant = event.reason == "dry run: would write";
+        failing = failing || event.kind == Event::failed ||
+                  (was_skipped && !meant && (!everything || event.reason == "stopped"));
+    }
+    if (everything)
+        for (QString const& refusal : listing.refusals) {
+            Event refused;
+            refused.kind = Event::skipped;
+            refused.reason = refusal;
+            reporter.report(refused);
+            ++skipped;
+        }
+    reporter.summary(done, failed, skipped);
+    return failing ? unit_failed : all_done;
+}
+
+} // namespace
+
+int bench_main(QStringList const& arguments) {
+    BenchOptions const options = parse_bench_options(arguments);
+    if (options.help) {
+        std::fputs(bench_usage, stdout);
+        return all_done;
+    }
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "kelvora-flash: %s\n%s", options.error.toLocal8Bit().constData(),
+                     bench_usage);
+        return usage_error;
+    }
+    verbose = options.verbose;
+    qInstallMessageHandler(message_handler);
+
+    if (!Files::external_dir.isValid())
+        return refuse(ground_failed,
+                      "no safe working folder: " + Files::external_dir.errorString());
+    // The window lists every unit while it runs, which would open units under a write.
+    static ProcessLock lock;
+    switch (lock.take(instance_lock_path(Files::external_dir.base()), true)) {
+    case ProcessLock::Taken:
+        break;
+    case ProcessLock::HeldByOther:
+        return refuse(ground_failed, "the Kelvora Firmware Upgrade Tool or another kelvora-flash "
+                                     "is running in this session; they cannot share the units");
+    case ProcessLock::Failed:
+        return refuse(ground_failed, "cannot lock " +
+                                         instance_lock_path(Files::external_dir.base()) + ": " +
+                                         lock.error());
+    }
+    if (!init_device_side())
+        return refuse(ground_failed, "cannot extract " + Files::extraction_error());
+    if (!DFU::dfu_util::execution_test())
+        return refuse(ground_failed, "the carried dfu-util does not run");
+
+    JobSettings settings;
+    settings.image_file = Files::path_of(Files::desired_FW_bin);
+    settings.image = support_misc::read_binary_file(settings.image_file);
+    settings.carried = DFU::desired_FW_Info();
+    settings.folder = Files::external_dir.path();
+    settings.record_file = default_record_file();
+    settings.dry_run = options.dry_run;
+    if (settings.image.isEmpty() || !settings.carried.valid)
+        return refuse(ground_failed, "the carried firmware cannot be read");
+
+    Listing const listing = list_bus();
+    if (!listing.ran)
+        return refuse(ground_failed, "the carried dfu-util cannot list the units");
+    Reporter reporter(Reporter::mode_for(options.json, stdout));
+    if (options.command == "list")
+        return list_units(listing, settings, reporter);
+    return run_units(options, listing, settings, reporter);
+}
+
+} // namespace Flash

@@ -1,0 +1,321 @@
+// kelvora-flash as a bench runs it: the program itself, its own dfu-util preloaded with the
+// virtual units, several units side by side. Each case looks at the units' flash afterwards,
+// at what the program said (JSON Lines) and at each unit's own log of who opened it.
+#include "files/files.h"
+#include "files/process_lock.h"
+#include "test_files.h"
+#include "vusb_env.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct Unit {
+    QString name;
+    QStringList options; // make_unit.sh options
+};
+
+struct Run {
+    int code = -1;
+    QVector<QJsonObject> events;
+    QMap<QString, QJsonObject> last; // the last event of each port
+    QByteArray error;
+};
+
+} // namespace
+
+class TestFlashBench : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir work_;
+    QByteArray image_;
+    QString image_file_;
+    QString revision_;
+    QString stuck_bit_; // a bit that the image sets: a unit where it stays 0 fails its write
+
+    bool make(vusb_env::Bus const& bus, QVector<Unit> const& units);
+    QProcess* start(vusb_env::Bus const& bus, QStringList const& arguments);
+    static bool finish(QProcess* bench, Run* run);
+    static bool only_own_port_opened(vusb_env::Bus const& bus, QString const& name,
+                                     QString const& port);
+
+private slots:
+    void initTestCase();
+    void mixed_bench();
+    void pulled_unit_fails_alone();
+    void refusals_change_nothing_data();
+    void refusals_change_nothing();
+    void listing_data();
+    void listing();
+    void stop_during_parallel_write();
+    void refused_while_the_window_runs();
+};
+
+void TestFlashBench::initTestCase() {
+    image_ = test_files::read_all(":resources/firmware.bin");
+    int const block = test_files::fw_block_offset(image_);
+    QVERIFY(block >= 0);
+    revision_ = test_files::fw_revision(image_, block);
+    image_file_ = work_.path() + "/firmware.bin";
+    QVERIFY(vusb_env::write_whole(image_file_, image_));
+    for (int at = 4096; at < image_.size() && stuck_bit_.isEmpty(); ++at)
+        if (uchar(image_[at]) & 1)
+            stuck_bit_ = QString("stuck_bit=0x%1:0").arg(0x08000000 + at, 0, 16);
+    QVERIFY(!stuck_bit_.isEmpty());
+}
+
+bool TestFlashBench::make(vusb_env::Bus const& bus, QVector<Unit> const& units) {
+    for (Unit const& unit : units) {
+        QProcess make_unit;
+        make_unit.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+                        unit.options +
+                            QStringList{"--image", image_file_, bus.unit_path(unit.name)});
+        if (!make_unit.waitForFinished(60000) || make_unit.exitCode() != 0)
+            return false;
+    }
+    return true;
+}
+
+QProcess* TestFlashBench::start(vusb_env::Bus const& bus, QStringList const& arguments) {
+    auto* bench = new QProcess(this);
+    bench->setProcessEnvironment(bus.environment());
+    bench->start(KELVORA_BINARY_DIR "/kelvora-flash", arguments);
+    return bench;
+}
+
+bool TestFlashBench::finish(QProcess* bench, Run* run) {
+    if (!bench->waitForFinished(180000) || bench->exitStatus() != QProcess::NormalExit)
+        return false;
+    run->code = bench->exitCode();
+    run->error = bench->readAllStandardError();
+    QByteArray const output = bench->readAllStandardOutput();
+    // Without a terminal no line is redrawn: no carriage return, JSON or not.
+    if (output.contains('\r'))
+        return false;
+    for (QByteArray const& line : output.split('\n')) {
+        if (!line.startsWith('{'))
+            continue;
+        QJsonDocument const document = QJsonDocument::fromJson(line);
+        if (!document.isObject())
+            return false;
+        run->events.append(document.object());
+        run->last[document.object()["unit"].toString()] = document.object();
+    }
+    bench->deleteLater();
+    return true;
+}
+
+// Apart from the one listing of the whole bus at the start, every open of the unit came from
+// a command that named its port.
+bool TestFlashBench::only_own_port_opened(vusb_env::Bus const& bus, QString const& name,
+                                          QString const& port) {
+    QList<QByteArray> const lines = test_files::read_all(bus.unit_path(name) + "/log").split('\n');
+    bool listed = false;
+    for (QByteArray const& line : lines) {
+        if (line.isEmpty())
+            continue;
+        if (!listed && line.endsWith("dfu-util -d 0483 -l")) {
+            continue;
+        }
+        listed = true;
+        if (!line.endsWith(" -p " + port.toUtf8())) {
+            qWarning() << name << "opened by" << line;
+            return false;
+        }
+    }
+    return true;
+}
+
+void TestFlashBench::mixed_bench() {
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", "1111"}},
+                       {"u3", {"--serial", "3333", "--type", "03"}},
+                       {"u4", {"--serial", "4444"}},
+                       {"u5", {"--serial", "5555", "--revision", revision_}},
+                       {"u6", {"--serial", "6666", "--knob", stuck_bit_}}}));
+    QFile::remove(bus.unit_path("u4") + "/otp.bin");
+    QMap<QString, QByteArray> before;
+    for (QString const name : {"u1", "u2", "u3", "u4", "u5", "u6"})
+        before[name] = bus.flash(name);
+    QCOMPARE(before["u5"].left(image_.size()), image_);
+
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "--all", "--json"}), &run));
+    QCOMPARE(run.code, 1);
+    auto ends = [&run](QString const& port, QString const& event, QString const& reason) {
+        return run.last[port]["event"].toString() == event &&
+               run.last[port]["reason"].toString().contains(reason);
+    };
+    QVERIFY(ends("1-1", "done", "written") && ends("1-2", "done", "written"));
+    QVERIFY(ends("1-3", "skipped", "another product") && ends("1-4", "skipped", "no identity"));
+    QVERIFY(ends("1-5", "done", "already current") && ends("1-6", "failed", "write failed"));
+    QCOMPARE(
+        run.events.last(),
+        QJsonDocument::fromJson(R"({"event":"summary","done":3,"failed":1,"skipped":2})").object());
+    for (QJsonObject const& event : run.events)
+        QVERIFY(event.contains("event") &&
+                (event["event"] == "summary" || event.contains("serial")));
+
+    QCOMPARE(bus.flash("u1").left(image_.size()), image_);
+    QCOMPARE(bus.flash("u2").left(image_.size()), image_);
+    for (QString const name : {"u3", "u4", "u5"})
+        QCOMPARE(bus.flash(name), before[name]);
+    QVERIFY(bus.flash("u6").left(image_.size()) != image_);
+    for (int port = 1; port <= 6; ++port)
+        QVERIFY(only_own_port_opened(bus, QString("u%1").arg(port), QString("1-%1").arg(port)));
+
+    // The record: a started and a final line for each unit written, each with its port.
+    QStringList outcomes;
+    QFile record(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                 "/kelvora-upgrade/upgrades.jsonl");
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    for (QByteArray const& line : record.readAll().split('\n'))
+        if (!line.isEmpty()) {
+            QJsonObject const entry = QJsonDocument::fromJson(line).object();
+            outcomes << entry["port"].toString() + " " + entry["outcome"].toString();
+        }
+    outcomes.sort();
+    QCOMPARE(outcomes, (QStringList{"1-1 done", "1-1 started", "1-2 done", "1-2 started",
+                                    "1-6 started", "1-6 write failed"}));
+}
+
+void TestFlashBench::pulled_unit_fails_alone() {
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", "2222", "--knob", "unplug=download:40"}},
+                       {"u3", {"--serial", "3333"}}}));
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "1-1", "serial=2222", "1-3", "--json"}), &run));
+    QCOMPARE(run.code, 1);
+    QCOMPARE(run.last["1-2"]["event"].toString(), QString("failed"));
+    QCOMPARE(run.last["1-1"]["event"].toString(), QString("done"));
+    QCOMPARE(run.last["1-3"]["event"].toString(), QString("done"));
+    QCOMPARE(bus.flash("u1").left(image_.size()), image_);
+    QCOMPARE(bus.flash("u3").left(image_.size()), image_);
+}
+
+void TestFlashBench::refusals_change_nothing_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("last_event");
+    QTest::newRow("dry run") << QStringList{"upgrade", "--all", "--dry-run", "--json"} << 0
+                             << "skipped";
+    QTest::newRow("serial of two units") << QStringList{"upgrade", "serial=1111"} << 2 << "";
+    QTest::newRow("no such port") << QStringList{"upgrade", "1-9"} << 3 << "";
+    QTest::newRow("units and --all") << QStringList{"upgrade", "1-1", "--all"} << 2 << "";
+    QTest::newRow("check only reads") << QStringList{"check", "--json"} << 1 << "failed";
+    QTest::newRow("plain lines") << QStringList{"upgrade", "--all", "--dry-run"} << 0 << "";
+}
+
+void TestFlashBench::refusals_change_nothing() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, last_event);
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}}, {"u2", {"--serial", "1111"}}}));
+    QByteArray const before = bus.flash("u1");
+    Run run;
+    QVERIFY(finish(start(bus, arguments), &run));
+    QCOMPARE(run.code, code);
+    if (!last_event.isEmpty())
+        QCOMPARE(run.last["1-1"]["event"].toString(), last_event);
+    QCOMPARE(bus.flash("u1"), before);
+    QCOMPARE(bus.flash("u2"), before);
+}
+
+void TestFlashBench::listing_data() {
+    QTest::addColumn<QString>("access");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no permission") << "denied"
+                                   << "no permission";
+    QTest::newRow("held by another program") << "busy"
+                                             << "busy";
+}
+
+// Every unit with what was read of it by its port; one that cannot be opened with the reason.
+void TestFlashBench::listing() {
+    QFETCH(QString, access);
+    QFETCH(QString, reason);
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", "1111", "--type", "03"}},
+                       {"u3", {"--serial", "3333", "--knob", "access=" + access}}}));
+    Run run;
+    QVERIFY(finish(start(bus, {"list", "--json"}), &run));
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.events.size(), 3);
+    QCOMPARE(run.last["1-1"]["revision"].toString(), QString("2.3.0"));
+    QVERIFY(run.last["1-1"]["carried_for_it"].toBool());
+    QVERIFY(!run.last["1-2"]["carried_for_it"].toBool());
+    QVERIFY(run.last["1-2"]["product"].toString() != run.last["1-1"]["product"].toString());
+    QCOMPARE(run.last[""]["event"].toString(), QString("skipped"));
+    QVERIFY(run.last[""]["reason"].toString().endsWith(reason));
+}
+
+// Ctrl+C in a terminal reaches the whole foreground group: the program and its dfu-util
+// children. Every unit ends whole: written completely, or not written at all.
+void TestFlashBench::stop_during_parallel_write() {
+    vusb_env::Bus bus;
+    QVector<Unit> units;
+    for (int i = 1; i <= 5; ++i)
+        units.append({QString("u%1").arg(i),
+                      {"--serial", QString("%1").arg(i * 1111), "--knob", "timing=real"}});
+    QVERIFY(make(bus, units));
+    QByteArray const before = bus.flash("u1");
+    auto* bench = new QProcess(this);
+    bench->setProcessEnvironment(bus.environment());
+    // setsid: the program leads a process group, as a shell's foreground job does.
+    bench->start("setsid", {KELVORA_BINARY_DIR "/kelvora-flash", "upgrade", "--all", "--jobs", "4",
+                            "--json"});
+    // Four jobs for five units: once four units write, the fifth waits for a free job.
+    QStringList writing;
+    auto four_writing = [bench, &writing] {
+        QString const seen = QString::fromUtf8(bench->peek(1 << 24));
+        writing.clear();
+        for (int port = 1; port <= 5; ++port)
+            if (seen.contains(QRegularExpression(
+                    QString(R"("unit":"1-%1","serial":"\w+","event":"writing")").arg(port))))
+                writing << QString("1-%1").arg(port);
+        return writing.size() == 4;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(four_writing(), 120000);
+    ::kill(-pid_t(bench->processId()), SIGINT);
+    Run run;
+    QVERIFY(finish(bench, &run));
+    QCOMPARE(run.code, 1);
+    for (int port = 1; port <= 5; ++port) {
+        QByteArray const flash = bus.flash(QString("u%1").arg(port));
+        QVERIFY2(flash.left(image_.size()) == image_ || flash == before,
+                 qPrintable(QString("1-%1").arg(port)));
+        QJsonObject const last = run.last[QString("1-%1").arg(port)];
+        // The unit that waited was never started.
+        if (!writing.contains(QString("1-%1").arg(port)))
+            QCOMPARE(last["reason"].toString(), QString("stopped"));
+    }
+    QCOMPARE(run.events.last()["event"].toString(), QString("summary"));
+}
+
+void TestFlashBench::refused_while_the_window_runs() {
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {}}}));
+    ProcessLock window;
+    QCOMPARE(window.take(instance_lock_path(Files::external_dir.base()), true), ProcessLock::Taken);
+    QByteArray const before = bus.flash("u1");
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "--all"}), &run));
+    QCOMPARE(run.code, 4);
+    QVERIFY(run.error.contains("running in this session"));
+    QCOMPARE(bus.flash("u1"), before);
+    QVERIFY(!QFile::exists(bus.unit_path("u1") + "/log"));
+}
+
+QTEST_GUILESS_MAIN(TestFlashBench)
+#include "tst_flash_bench.moc"
