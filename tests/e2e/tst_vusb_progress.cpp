@@ -5,7 +5,7 @@
 //
 // The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
-#include "app/upgrade_record.h"
+#include "control/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"

@@ -6,7 +6,7 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
-#include "app/upgrade_record.h"
+#include "control/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "control/tsan_edges.h"
@@ -14,6 +14,7 @@
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
+#include "gui/outcome_label.h"
 #include "gui/progress_bar.h"
 #include "isolated_home.h"
 #include "message_log.h"
@@ -133,8 +134,10 @@ struct Watch : QObject {
         connect(sm_A, &SM_A::sig_FwUploading, this, [this] { ++verifications; });
         connect(sm_B, &SM_B::sig_FwMatches, this, [this] { ++matches; });
         connect(sm_B, &SM_B::sig_FwDiffers, this, [this] { ++differs; });
-        connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed, this,
-                [this](QString const& label) { failures << label; });
+        connect(sm_B->watch, &UpgradeWatch::finished, this, [this](UpgradeResult const& r) {
+            if (!outcome_label(r.outcome).isEmpty())
+                failures << outcome_label(r.outcome);
+        });
         for (QAbstractState* state : sm_B->findChildren<QAbstractState*>())
             connect(state, &QAbstractState::entered, this,
                     [this, state] { entered << short_name(state); });
@@ -946,7 +949,7 @@ int main(int argc, char** argv) {
     DFU::first_wait_ms = 1500;
     // Long enough for a unit to come back after "leave" on a busy machine, short enough
     // for the cases in which it does not.
-    sm_B->return_timeout_ms = 8000;
+    sm_B->watch->return_timeout_ms = 8000;
 
     TestVusbUpgrade test;
     int const failures = QTest::qExec(&test, argc, argv);

@@ -2,7 +2,7 @@
 // firmware information block (the rest) decoded as the worker decodes them, then every
 // status text that names the unit, and the records' log text. Whatever the unit holds, a
 // status text has no markup but the settings' own, and the log text no control character.
-#include "control/status_text.h"
+#include "settings/status_text.h"
 #include "device/fw_info.h"
 #include "device/otp_info.h"
 #include "dfu/device_info.h"
