@@ -322,6 +322,8 @@ private slots:
     void error_during_write();
     void command_for_a_unit_that_left_data();
     void command_for_a_unit_that_left();
+    void another_unit_during_the_restart_data();
+    void another_unit_during_the_restart();
     void unit_swapped_before_its_check_data();
     void unit_swapped_before_its_check();
     void working_copy_changed_data();
@@ -658,6 +660,31 @@ void TestVusbUpgrade::command_for_a_unit_that_left() {
     QVERIFY(logged("dropped"));
     QCOMPARE(bus->flash(first.name), erased_after(first.flash));
     QCOMPARE(bus->flash(next.name), erased_after(next.flash));
+}
+
+void TestVusbUpgrade::another_unit_during_the_restart_data() {
+    command_for_a_unit_that_left_data();
+}
+
+// Another unit comes while the unit written restarts: the window is the new unit's, with
+// no bar left from the upgrade, which the record keeps as interrupted.
+void TestVusbUpgrade::another_unit_during_the_restart() {
+    QFETCH(UnitSetup, next);
+    QFETCH(QString, next_state);
+    UnitSetup const first = unit(older_revision, {{"after_leave", "gone"}});
+    Bus* bus = plug_in({first});
+    QVERIFY(bus);
+    QVERIFY(download_until_unit_left());
+    QCOMPARE(status(), text("status_restarting").arg("Lx-21"));
+
+    Bus staging;
+    QVERIFY(staging.add_unit(next));
+    QVERIFY(move_unit(staging, next.name, *bus));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state(next_state), flow_timeout_ms);
+    QVERIFY(wait_for_scans(3));
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QCOMPARE(mainWindow->install_button->isEnabled(), next_state == "B2");
+    QCOMPARE(recorded(first.serial), QStringList{"interrupted"});
 }
 
 void TestVusbUpgrade::unit_swapped_before_its_check_data() {
