@@ -5,8 +5,7 @@
 #include "gui/status_line.h"
 #include "settings/settings.h"
 
-OpenRefusalNote::OpenRefusalNote(SM_A* worker, SM_B* flow, StatusLine* status_line,
-                                 QObject* parent)
+OpenRefusalNote::OpenRefusalNote(SM_A* worker, SM_B* flow, StatusLine* status_line, QObject* parent)
     : QObject(parent), flow(flow), status_line(status_line) {
     connect(worker, &SM_A::sig_OpenRefused, this, [this](QString const& new_reason) {
         reason = new_reason;

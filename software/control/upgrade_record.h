@@ -16,7 +16,7 @@ struct UpgradeAttempt {
     QString product;
     QString revision_before;
     QString revision_carried;
-    QString outcome; // the record text of an Outcome, or "started"
+    QString outcome;       // the record text of an Outcome, or "started"
     qint64 write_ms = -1;  // -1: no write ended
     qint64 verify_ms = -1; // -1: no verify ended
     int write_exit_code = -1;

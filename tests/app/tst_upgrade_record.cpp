@@ -1,8 +1,8 @@
 // The upgrade record's lines and the file they are added to, in temporary folders; and the
 // recorder following a flow machine whose idle worker's signals are emitted by hand.
-#include "control/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "control/upgrade_record.h"
 #include "message_log.h"
 #include "small_filesystem.h"
 
@@ -231,10 +231,9 @@ void TestUpgradeRecord::attempts_data() {
                                  "gone",   "new", "uploading", "matches"}
         << "check interrupted" << true << false;
     // Told when dfu-util ends, whatever the unit's check says later.
-    QTest::newRow("write failed")
-        << QStringList{"click",  "downloading", "write:74",  "gone",
-                       "read:A", "new",         "uploading", "differs"}
-        << "write failed" << true << false;
+    QTest::newRow("write failed") << QStringList{"click",  "downloading", "write:74",  "gone",
+                                                 "read:A", "new",         "uploading", "differs"}
+                                  << "write failed" << true << false;
     QTest::newRow("another unit plugged in")
         << written + QStringList{"read:B", "old"} << "interrupted" << true << false;
     QTest::newRow("not back in time, then back and checked")

@@ -269,15 +269,16 @@ void TestFlowMachine::upgrade_outcome_data() {
     QTest::newRow("written and checked")
         << 0 << S << "2.4.1"
         << "matches" << QStringList{"B4", "B6"} << QStringList{"done"};
-    QTest::newRow("check differs") << 0 << S << "2.4.1"
-                                   << "differs" << QStringList{"B4", "B7"} << QStringList{"differs"};
+    QTest::newRow("check differs")
+        << 0 << S << "2.4.1"
+        << "differs" << QStringList{"B4", "B7"} << QStringList{"differs"};
     QTest::newRow("error of dfu-util, check differs")
         << 74 << S << "2.4.1"
         << "differs" << QStringList{"B4", "B7"} << QStringList{"write failed", "write failed"};
     // Nothing is known of the flash: neither a failed check nor a failed write.
-    QTest::newRow("check cut short") << 0 << S << "2.4.1"
-                                     << "cut" << QStringList{"B4", "B5"}
-                                     << QStringList{"check interrupted"};
+    QTest::newRow("check cut short")
+        << 0 << S << "2.4.1"
+        << "cut" << QStringList{"B4", "B5"} << QStringList{"check interrupted"};
     QTest::newRow("back with the old revision")
         << 0 << S << "2.3.0"
         << "" << QStringList{"B2"} << QStringList{"write failed"};

@@ -5,9 +5,9 @@
 //
 // The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
-#include "control/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "files/files.h"
 #include "gui/install_button.h"

@@ -6,10 +6,10 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
-#include "control/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "control/tsan_edges.h"
+#include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "files/files.h"
 #include "gui/install_button.h"
