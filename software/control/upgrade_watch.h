@@ -60,8 +60,10 @@ signals:
     void restarting(QString product);
     // No unit is attached and nothing is followed: the window may say so.
     void idle();
-    // An upgrade or a check has ended. Sent once per upgrade, except not_back: a unit that
-    // is not back in time may still come back, and its upgrade then ends again.
+    // An upgrade or a check has ended. An upgrade may be told more than once: a unit that
+    // is not back in time may still come back and be checked, and the check of a unit whose
+    // write failed tells of that write again. Only the first end other than not_back closes
+    // the attempt.
     void finished(UpgradeResult result);
 
 private:
