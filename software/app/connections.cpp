@@ -2,21 +2,24 @@
 
 #include "app/desktop_connections.h"
 #include "app/open_refusal_note.h"
-#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "control/status_text.h"
+#include "control/upgrade_record.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/outcome_label.h"
 #include "gui/progress_bar.h"
+#include "gui/status_line.h"
 #include "settings/settings.h"
+#include "settings/status_text.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QEventLoop>
 #include <QLabel>
+#include <QPointer>
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
@@ -39,30 +42,57 @@ QString product_status_text(QString const& id, QString const& product) {
     return StatusText::with_product(settings.gui, id, product);
 }
 
+// The window's status line; owned by the window.
+QPointer<StatusLine> status_line;
+
+// A stop waits for the worker's last transfer: the window is painted meanwhile, and a
+// further close, Q or Escape changes nothing.
+bool stop_waiting = false;
+// The window was closed while a stop waited: it closes once the stop has ended.
+bool close_wanted = false;
+// What the worker reported as its last act: its stop cut a write.
+bool write_cut = false;
+
+void hide_bar(ProgressBar* bar) {
+    bar->timer->stop();
+    bar->setValue(bar->minimum());
+    bar->hide();
+}
+
 // Ending the worker's thread while dfu-util writes would leave the unit half-written, so a
 // stop never does: it takes effect when dfu-util ends, and the window says so meanwhile. The
 // event loop keeps running while it waits. A dfu-util that does not end is ended by the
-// runner's own bound; its failed result then tells that the unit may be half-written.
+// runner's own bound; the worker then reports that the unit may be half-written.
 void stop_worker() {
-    static bool stopping = false;
-    if (stopping || !sm_A)
+    if (!sm_A)
         return;
-    stopping = true;
     qInfo() << "Trying to stop sm_A";
     sm_A->do_stop();
-    if (!sm_A->wait(1000)) {
-        qWarning() << "Oops, SM_A not dead yet";
-        bool const writing = sm_A->current_transfer() == SM_A::Download;
-        wait_for_worker_with_window();
-        if (mainWindow && mainWindow->status_label) {
-            bool const cut = writing && sm_A->last_download_code() != 0;
-            mainWindow->status_label->setText(
-                text(cut ? "status_stoppedHalfWritten" : "status_stopped"));
-            mainWindow->progress_bar->timer->stop();
-            mainWindow->progress_bar->hide();
-        }
+    if (sm_A->wait(1000))
+        return;
+    qWarning() << "Oops, SM_A not dead yet";
+    stop_waiting = true;
+    wait_for_worker_with_window();
+    stop_waiting = false;
+    // The worker's last report is queued before its thread ended: take it in now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    if (mainWindow && status_line) {
+        status_line->clear_note();
+        status_line->set_text(text(write_cut ? "status_stoppedHalfWritten" : "status_stopped"));
+        hide_bar(mainWindow->progress_bar);
     }
-    stopping = false;
+}
+
+// Q, Escape or a close: both machines stop, and the window stays open until its close.
+void stop_all() {
+    if (stop_waiting)
+        return;
+    qInstallMessageHandler(nullptr);
+    qInfo() << "Msg-handler reset";
+    sm_B->stop();
+    stop_worker();
+    if (close_wanted && mainWindow)
+        mainWindow->close();
 }
 
 // Closing the window while dfu-util transfers first stops the worker the way Q does, with
@@ -71,8 +101,14 @@ class CloseAfterTransfer : public QObject {
 public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Close || !sm_A || !sm_A->isRunning() ||
-            !sm_A->is_transferring())
+        if (event->type() != QEvent::Close)
+            return false;
+        if (stop_waiting) {
+            event->ignore();
+            close_wanted = true;
+            return true;
+        }
+        if (!sm_A || !sm_A->isRunning() || !sm_A->is_transferring())
             return false;
         event->ignore();
         auto* window = qobject_cast<MainWindow*>(watched);
@@ -94,8 +130,8 @@ void toggle_log_window() {
 void wait_for_worker_with_window() {
     if (!sm_A || !sm_A->isRunning())
         return;
-    if (mainWindow && mainWindow->status_label)
-        mainWindow->status_label->setText(text("status_stopping"));
+    if (mainWindow && status_line)
+        status_line->set_note(text("status_stopping"));
     // Events rather than a nested event loop: a termination signal or a quit request during
     // the wait ends the outer loop afterwards, and would end a nested one at once.
     // The tick wakes the wait when the thread ended before the connection was made.
@@ -111,43 +147,39 @@ void wait_for_worker_with_window() {
 void add_connections(QApplication* app) {
     MainWindow* const window = mainWindow;
     ProgressBar* const bar = window->progress_bar;
+    StatusLine* const line = new StatusLine(window->status_label, window);
+    status_line = line;
+    UpgradeWatch* const watch = sm_B->watch;
 
     // Q or Escape stops both machines and leaves the window open.
-    QObject::connect(window, &MainWindow::finished, [] {
-        qInstallMessageHandler(nullptr);
-        qInfo() << "Msg-handler reset";
-    });
-    QObject::connect(window, &MainWindow::finished, sm_B, &QStateMachine::stop);
-    QObject::connect(window, &MainWindow::finished, stop_worker);
+    QObject::connect(window, &MainWindow::finished, stop_all);
+    QObject::connect(sm_A, &SM_A::sig_Stopped, [](bool cut) { write_cut = cut; });
     // The run ends when the flow machine has finished.
     QObject::connect(sm_B, &QState::finished, app, &QCoreApplication::quit);
     // The install button follows whether the unit may be upgraded.
     QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, &MainWindow::disableDownload);
     QObject::connect(sm_B, &SM_B::sig_UpgradePossible, window, &MainWindow::enableDownload);
     // The status line names the connected unit and its revision.
-    QObject::connect(sm_B, &SM_B::sig_DeviceConnected, [window] {
-        window->status_label->setText(product_status_text("status_devConn", product_name()));
+    QObject::connect(sm_B, &SM_B::sig_DeviceConnected, line, [line] {
+        line->set_text(product_status_text("status_devConn", product_name()));
     });
-    QObject::connect(sm_B, &SM_B::sig_DifferingRevision,
-                     [window] { window->status_label->setText(revision_status_text()); });
-    // No unit that can be upgraded: the note about the knob, and no bar. A unit restarting
-    // after the write is not a lost unit: then the bar stays. A unit pulled during its check
-    // is asked for again: that failure stays.
-    QObject::connect(sm_B, &SM_B::sig_UpgradeImpossible, window, [window, bar] {
-        if (sm_B->restarting()) {
-            window->status_label->setText(product_status_text("status_restarting", product_name()));
-            return;
-        }
-        if (sm_B->check_interrupted())
-            return;
-        window->status_label->setText(text("status_noDev"));
+    QObject::connect(sm_B, &SM_B::sig_DifferingRevision, line,
+                     [line] { line->set_text(revision_status_text()); });
+    // No unit, and no upgrade that the window still follows: the note about the knob, and
+    // no bar.
+    QObject::connect(watch, &UpgradeWatch::idle, line, [line, bar] {
+        line->set_text(text("status_noDev"));
         bar->setFormat("This text should not be visible!");
         bar->hide();
     });
+    // A unit restarting after its write is not a lost unit: the bar stays.
+    QObject::connect(watch, &UpgradeWatch::restarting, line, [line](QString const& product) {
+        line->set_text(product_status_text("status_restarting", product));
+    });
     // A unit that dfu-util saw but could not open is named on the status line.
-    new OpenRefusalNote(sm_A, sm_B, window->status_label, window);
+    new OpenRefusalNote(sm_A, sm_B, line, window);
     // Each upgrade attempt is added to the record in the user's data folder.
-    new UpgradeRecorder(sm_A, sm_B, UpgradeRecorder::default_file(), window);
+    new UpgradeRecorder(watch, UpgradeRecorder::default_file(), window);
     // A click on the install button starts the download.
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // The bar runs while the firmware is written and while it is read back.
@@ -158,29 +190,34 @@ void add_connections(QApplication* app) {
     // Once dfu-util reports its progress, the bar follows it instead of the clock.
     QObject::connect(sm_A, &SM_A::sig_FwProgress, bar, &ProgressBar::followProgress);
     // The read-back equals the image.
-    QObject::connect(sm_B, &SM_B::sig_FwMatches, [window, bar] {
+    QObject::connect(sm_B, &SM_B::sig_FwMatches, line, [line, bar] {
         bar->timer->stop();
         bar->setValue(bar->maximum());
         bar->setFormat(text("bar_done"));
-        window->status_label->setText(revision_status_text());
+        line->set_text(revision_status_text());
     });
     // The read-back differs from the image: the bar goes, the button stays.
-    QObject::connect(sm_B, &SM_B::sig_FwDiffers, [window, bar] {
-        window->status_label->setText(revision_status_text());
+    QObject::connect(sm_B, &SM_B::sig_FwDiffers, line, [line, bar] {
+        line->set_text(revision_status_text());
         bar->timer->stop();
         bar->setValue(bar->minimum());
         bar->setFormat(text("bar_differs"));
         bar->hide();
     });
     // Every upgrade that ends without "Done" says so until the user acts or the unit goes;
-    // the bar gives the button back.
-    QObject::connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed,
-                     [window, bar](QString const& label, QString const& product) {
-                         bar->timer->stop();
-                         bar->setValue(bar->minimum());
-                         bar->hide();
-                         window->status_label->setText(product_status_text(label, product));
-                     });
+    // the bar gives the button back. An upgrade that another unit interrupted leaves the
+    // window to that unit.
+    QObject::connect(watch, &UpgradeWatch::finished, line, [line, bar](UpgradeResult const& r) {
+        QString const label = outcome_label(r.outcome);
+        // After a stop, the bar stays until the stop has ended.
+        if (label.isEmpty() && (r.outcome != Outcome::interrupted || !sm_B->isRunning()))
+            return;
+        hide_bar(bar);
+        if (label.isEmpty())
+            return;
+        qInfo() << "SM_B: upgrade failed:" << label;
+        line->set_text(product_status_text(label, r.product));
+    });
     add_desktop_connections(window);
     window->installEventFilter(new CloseAfterTransfer(window));
     // Ctrl+L from either window shows or hides the log window.

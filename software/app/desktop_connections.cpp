@@ -6,6 +6,7 @@
 #include "gui/accessibility.h"
 #include "gui/end_notice.h"
 #include "gui/main_window.h"
+#include "gui/outcome_label.h"
 #include "gui/sleep_inhibitor.h"
 #include "gui/status_alert.h"
 #include "settings/settings.h"
@@ -21,8 +22,10 @@ void add_desktop_connections(MainWindow* window) {
     };
 
     // Made after the window's own reactions, so that the status line already shows the failure.
-    QObject::connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed, alert,
-                     [alert, notice, title] {
+    QObject::connect(sm_B->watch, &UpgradeWatch::finished, alert,
+                     [alert, notice, title](UpgradeResult const& result) {
+                         if (outcome_label(result.outcome).isEmpty())
+                             return;
                          alert->announce();
                          notice->upgrade_ended(title(), alert->plain_status());
                      });

@@ -2,19 +2,17 @@
 
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "gui/status_line.h"
 #include "settings/settings.h"
 
-#include <QLabel>
-
-OpenRefusalNote::OpenRefusalNote(SM_A* worker, SM_B* flow, QLabel* status_label, QObject* parent)
-    : QObject(parent), flow(flow), status_label(status_label) {
+OpenRefusalNote::OpenRefusalNote(SM_A* worker, SM_B* flow, StatusLine* status_line, QObject* parent)
+    : QObject(parent), flow(flow), status_line(status_line) {
     connect(worker, &SM_A::sig_OpenRefused, this, [this](QString const& new_reason) {
         reason = new_reason;
         show_current();
     });
-    // Made after the wiring's own reaction, which writes the "no unit" text.
     connect(flow, &SM_B::sig_UpgradeImpossible, this, &OpenRefusalNote::show_current);
-    connect(flow, &SM_B::sig_DeviceConnected, this, [this] { showing = false; });
+    connect(flow, &SM_B::sig_DeviceConnected, status_line, &StatusLine::clear_note);
 }
 
 QString OpenRefusalNote::text_for(QString const& reason) {
@@ -28,18 +26,10 @@ QString OpenRefusalNote::text_for(QString const& reason) {
 }
 
 void OpenRefusalNote::show_current() {
-    if (!status_label || !flow->configuration().contains(flow->B1))
+    if (!flow->configuration().contains(flow->B1))
         return;
-    if (!reason.isEmpty()) {
-        // What the flow wrote meanwhile (the "no unit" note, or a unit restarting after its
-        // write, or an upgrade that failed) comes back when the reason ends.
-        if (!showing || status_label->text() != shown)
-            replaced = status_label->text();
-        shown = text_for(reason);
-        status_label->setText(shown);
-        showing = true;
-    } else if (showing) {
-        status_label->setText(replaced);
-        showing = false;
-    }
+    if (reason.isEmpty())
+        status_line->clear_note();
+    else
+        status_line->set_note(text_for(reason));
 }

@@ -178,6 +178,8 @@ SM_A::Command SM_A::take_command() {
 void SM_A::do_stop() {
     Locked locked(mutex);
     stopping = true;
+    if (transferring == Download)
+        stopped_while_writing = true;
     woken.wakeAll();
 }
 
@@ -243,7 +245,15 @@ void SM_A::run() {
     // Whatever the loop wrote is seen by whoever waited for the thread to finish.
     struct Finished {
         SM_A* worker;
-        ~Finished() { tsan_edges::release(worker); }
+        ~Finished() {
+            bool write_cut = false;
+            {
+                Locked locked(worker->mutex);
+                write_cut = worker->stopped_while_writing && worker->download_code != 0;
+            }
+            emit worker->sig_Stopped(write_cut);
+            tsan_edges::release(worker);
+        }
     } const finished{this};
 
     // dfu-util's progress during a download or read-back, passed on as it comes.

@@ -42,6 +42,7 @@ public:
 
 private:
     bool stopping = false;
+    bool stopped_while_writing = false;
     mutable QMutex mutex; // guards command, its unit, stopping, transferring, download_code
     QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
@@ -98,6 +99,10 @@ signals:
     // short, or the unit left. Nothing is known about the flash then; sent instead of
     // sig_FwUploadedDiffers and sig_FwUploadedMatches.
     void sig_FwUploadCut();
+    // The last act of run(), once a stop has ended the worker. write_cut: the stop was asked
+    // for while a download ran, and that download did not end with 0 (the unit may be
+    // half-written).
+    void sig_Stopped(bool write_cut);
 
 protected:
     void run() override;

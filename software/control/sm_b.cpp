@@ -74,7 +74,7 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     // Every report of the worker goes through the relay: queued, in emission order, and
     // each record of sig_DevConnInfo arrives right before the sig_DevConn it belongs to.
     relay = new WorkerRelay(this);
-    outcome = new UpgradeOutcome(this);
+    watch = new UpgradeWatch(this);
     connect(worker, &SM_A::sig_DevConnInfo, this,
             [this](DFU::DeviceInfo const& info) { reported_info = info; });
     connect(worker, &SM_A::sig_NoDevConn, relay, &WorkerRelay::sig_NoDevConn);
@@ -83,22 +83,12 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     connect(worker, &SM_A::sig_FwUploadedMatches, relay, &WorkerRelay::sig_FwUploadedMatches);
     connect(worker, &SM_A::sig_FwDownloadResult, relay, &WorkerRelay::sig_FwDownloadResult);
     connect(worker, &SM_A::sig_FwUploadCut, relay, &WorkerRelay::sig_FwUploadCut);
+    connect(worker, &SM_A::sig_FwDownloading, watch, &UpgradeWatch::writing_started);
+    connect(worker, &SM_A::sig_FwUploading, watch, &UpgradeWatch::reading_started);
     // The result comes before the sig_NoDevConn that takes the machine from B3 to B1.
+    connect(relay, &WorkerRelay::sig_FwDownloadResult, watch, &UpgradeWatch::write_ended);
     // A stopped machine follows no upgrade: what the window says after a stop stands.
-    connect(relay, &WorkerRelay::sig_FwDownloadResult, this, [this](int code) {
-        if (phase != Phase::requested || !isRunning())
-            return;
-        upgrade_code = code;
-        phase = Phase::restarting;
-        return_timer.start(return_timeout_ms);
-    });
-    return_timer.setSingleShot(true);
-    connect(&return_timer, &QTimer::timeout, this, [this] {
-        if (phase != Phase::restarting || !isRunning())
-            return;
-        phase = Phase::not_back;
-        fail(upgrade_code != 0 ? "status_writeFailed" : "status_notBack", upgrade_product);
-    });
+    connect(this, &QStateMachine::stopped, watch, &UpgradeWatch::abandon);
 
     struct Guarded {
         QState* target;
@@ -138,19 +128,11 @@ void SM_B::do_download() {
     emit sig_DoDownload();
 }
 
-void SM_B::fail(QString const& label, QString const& product) {
-    qInfo() << "SM_B: upgrade failed:" << label;
-    emit outcome->sig_UpgradeFailed(label, product);
-}
-
 void SM_B::add_connections() {
     connect(
         B1, &QState::entered, this,
         [this] {
-            // Only a unit that was written and is restarting, or whose check was cut, is still
-            // followed here.
-            if (phase != Phase::restarting && phase != Phase::not_back && phase != Phase::check_cut)
-                phase = Phase::none;
+            watch->unit_gone();
             emit sig_UpgradeImpossible();
             device_info = DFU::DeviceInfo();
         },
@@ -160,10 +142,7 @@ void SM_B::add_connections() {
         [this] {
             device_info = reported_info;
             qInfo().noquote() << "Device connected with:\n" + QString(device_info);
-            return_timer.stop();
-            bool const back = (phase == Phase::restarting || phase == Phase::not_back) &&
-                              device_info.serial == upgrade_serial;
-            phase = back ? Phase::returned : Phase::none;
+            watch->unit_read(device_info);
             emit sig_DeviceConnected();
         },
         Qt::DirectConnection);
@@ -172,19 +151,13 @@ void SM_B::add_connections() {
         [this] {
             emit sig_UpgradePossible();
             emit sig_DifferingRevision();
-            // Back from the write with another revision: the write did not take.
-            if (phase == Phase::returned)
-                fail("status_writeFailed", device_info.OTP_info.product_name());
-            phase = Phase::none;
+            watch->other_revision();
         },
         Qt::DirectConnection);
     connect(
         B3, &QState::entered, this,
         [this] {
-            phase = Phase::requested;
-            upgrade_serial = device_info.serial;
-            upgrade_product = device_info.OTP_info.product_name();
-            upgrade_code = 0;
+            watch->begin(device_info, desired_revision);
             worker->set_command(SM_A::Download, device_info.serial, device_info.device_type);
         },
         Qt::DirectConnection);
@@ -199,39 +172,32 @@ void SM_B::add_connections() {
     connect(
         B6, &QState::entered, this,
         [this] {
-            phase = Phase::none;
+            watch->checked(Outcome::done);
             emit sig_FwMatches();
         },
         Qt::DirectConnection);
     connect(
         B7, &QState::entered, this,
         [this] {
-            bool const write_failed = phase == Phase::returned && upgrade_code != 0;
-            phase = Phase::none;
             emit sig_UpgradePossible();
             emit sig_FwDiffers();
-            fail(write_failed ? "status_writeFailed" : "status_verifyFailed",
-                 device_info.OTP_info.product_name());
+            watch->checked(Outcome::differs);
         },
         Qt::DirectConnection);
     connect(
-        B5, &QState::entered, this,
-        [this] {
-            phase = Phase::check_cut;
-            fail("status_checkInterrupted", device_info.OTP_info.product_name());
-        },
+        B5, &QState::entered, this, [this] { watch->checked(Outcome::check_interrupted); },
         Qt::DirectConnection);
     connect(
         B8, &QState::entered, this,
         [this] {
-            phase = Phase::none;
+            watch->not_upgradable();
             emit sig_InvalidProduct();
         },
         Qt::DirectConnection);
     connect(
         B9, &QState::entered, this,
         [this] {
-            phase = Phase::none;
+            watch->not_upgradable();
             if (have_service_build())
                 emit sig_UpgradePossible();
             else

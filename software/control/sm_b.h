@@ -1,13 +1,13 @@
 #pragma once
 
 #include "control/sm_a.h"
+#include "control/upgrade_watch.h"
 #include "control/worker_relay.h"
 #include "dfu/device_info.h"
 
 #include <QState>
 #include <QStateMachine>
 #include <QString>
-#include <QTimer>
 
 // The upgrade flow as the user sees it. Runs on the GUI thread and follows the worker's
 // signals; the transitions out of B1 are guarded by what the worker read from the unit.
@@ -17,10 +17,8 @@
 //   B4 (verify) -> B6 matches | B7 differs | B5 read-back cut short; removing the unit
 //   leads back to B1
 //
-// Besides the states, the machine follows one upgrade from the click to its verdict: the
-// unit it was started for, the download's exit code and whether the unit is restarting
-// after the write. Every way an upgrade can end without "Done" is announced once by
-// sig_UpgradeFailed, and the window keeps showing it until the user acts or the unit goes.
+// Each state reports to the watch, which follows one upgrade from the click to its verdict
+// and tells how it ended.
 class SM_B : public QStateMachine {
     Q_OBJECT
 
@@ -55,17 +53,8 @@ public:
     void add_connections();
     void enable_debug_output();
 
-    // The unit was written and has not been seen again yet: it restarts.
-    bool restarting() const { return phase == Phase::restarting; }
-    // The last check was cut short and no unit has been connected since: what the window says
-    // about it stays while no unit is attached.
-    bool check_interrupted() const { return phase == Phase::check_cut; }
-
-    // Emits each upgrade or check that ended without "Done"; owned by the machine.
-    UpgradeOutcome* outcome;
-
-    // How long a unit may take to come back after the write before that counts as a failure.
-    int return_timeout_ms = 20000;
+    // Follows each upgrade and tells how it ended; owned by the machine.
+    UpgradeWatch* watch;
 
 signals:
     void sig_UpgradeImpossible();
@@ -82,15 +71,6 @@ public slots:
     void do_download();
 
 private:
-    enum class Phase { none, requested, restarting, not_back, returned, check_cut };
-    Phase phase = Phase::none;
-    QString upgrade_serial;  // the unit the last download was given for
-    QString upgrade_product; // its product name
-    int upgrade_code = 0;    // the download's exit code
-    QTimer return_timer;
-
-    void fail(QString const& label, QString const& product);
-
     DFU::DeviceInfo reported_info;
     WorkerRelay* relay; // owned by the machine
 };

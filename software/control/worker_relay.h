@@ -22,16 +22,3 @@ signals:
     void sig_FwDownloadResult(int code);
     void sig_FwUploadCut();
 };
-
-// Announces how an upgrade ended when it did not end in "Done". Kept apart from the flow
-// machine so that the machine's own signals and slots stay as they are.
-class UpgradeOutcome : public QObject {
-    Q_OBJECT
-
-public:
-    using QObject::QObject;
-
-signals:
-    // label: the id of the GUI settings text that says what failed; product: the unit's name.
-    void sig_UpgradeFailed(QString label, QString product);
-};

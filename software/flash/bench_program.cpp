@@ -1,6 +1,7 @@
 #include "flash/bench_program.h"
 
 #include "app/device_startup.h"
+#include "control/upgrade_record.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
@@ -8,7 +9,6 @@
 #include "files/quit_on_signal.h"
 #include "files/support_misc.h"
 #include "flash/bench_options.h"
-#include "flash/bench_record.h"
 #include "flash/job_pool.h"
 #include "flash/reporter.h"
 #include "flash/unit_job.h"
@@ -139,7 +139,7 @@ int bench_main(QStringList const& arguments) {
     settings.image = support_misc::read_binary_file(settings.image_file);
     settings.carried = DFU::desired_FW_Info();
     settings.folder = Files::external_dir.path();
-    settings.record_file = default_record_file();
+    settings.record_file = UpgradeRecorder::default_file();
     settings.dry_run = options.dry_run;
     if (settings.image.isEmpty() || !settings.carried.valid)
         return refuse(ground_failed, "the carried firmware cannot be read");

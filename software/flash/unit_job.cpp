@@ -1,9 +1,9 @@
 #include "flash/unit_job.h"
 
+#include "control/outcome.h"
+#include "control/upgrade_record.h"
 #include "files/quit_on_signal.h"
 #include "files/support_misc.h"
-#include "flash/bench_record.h"
-#include "flash/outcome_text.h"
 #include "flash/port_commands.h"
 
 #include <QElapsedTimer>
@@ -60,9 +60,9 @@ bool back_on_port(ListedUnit const& unit, int wait_ms) {
     return false;
 }
 
-void record(JobSettings const& settings, BenchAttempt const& attempt) {
+void record(JobSettings const& settings, QByteArray const& line) {
     if (!settings.record_file.isEmpty())
-        append_record_line(settings.record_file, attempt.json_line());
+        UpgradeRecorder::append(settings.record_file, line);
 }
 
 } // namespace
@@ -113,7 +113,7 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     if (stopping())
         return finish(event(unit, Event::skipped, "stopped"), sink);
 
-    BenchAttempt attempt;
+    UpgradeAttempt attempt;
     attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     attempt.time = QDateTime::currentDateTimeUtc();
     attempt.port = unit.port;
@@ -121,8 +121,7 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     attempt.product = found.product;
     attempt.revision_before = found.revision;
     attempt.revision_carried = settings.carried.revision;
-    attempt.outcome = "started";
-    record(settings, attempt);
+    record(settings, attempt.started_line());
 
     QElapsedTimer clock;
     clock.start();
@@ -131,15 +130,16 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     attempt.write_ms = clock.elapsed();
     auto close = [&](Outcome outcome, Event::Kind kind, QString const& reason) {
         attempt.outcome = record_text(outcome);
-        record(settings, attempt);
+        record(settings, attempt.json_line());
         return finish(event(unit, kind, reason), sink);
     };
     if (attempt.write_exit_code != 0)
         return close(Outcome::write_failed, Event::failed,
                      QString("write failed (dfu-util exit %1)").arg(attempt.write_exit_code));
     if (!back_on_port(unit, settings.return_wait_ms))
-        return close(Outcome::check_interrupted, Event::failed,
-                     stopping() ? "stopped after the write, not verified" : "not back");
+        return stopping() ? close(Outcome::interrupted, Event::failed,
+                                  "stopped after the write, not verified")
+                          : close(Outcome::not_back, Event::failed, "not back");
 
     clock.restart();
     bool const read = read_flash(unit.port, readback, settings.image.size(),

@@ -1,9 +1,10 @@
 // The note about a unit that dfu-util sees but cannot open, over whatever the status line
 // said: a flow machine in "no unit" whose idle worker's reports are emitted by hand, and a
-// real label.
+// real status line.
 #include "app/open_refusal_note.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "gui/status_line.h"
 #include "settings/settings.h"
 #include "test_main.h"
 
@@ -44,9 +45,10 @@ void TestOpenRefusalNote::covers_and_gives_back() {
     SM_A worker("a.dfu", "a.bin", "up.bin");
     SM_B machine(&worker, Device::Type::DAVO, "2.4.1");
     QLabel status;
+    StatusLine line(&status, nullptr);
     QString const before_text = settings.gui.text(before).arg("Lx-21");
-    QObject::connect(&machine, &SM_B::sig_UpgradeImpossible, [&] { status.setText(before_text); });
-    OpenRefusalNote note(&worker, &machine, &status, nullptr);
+    QObject::connect(&machine, &SM_B::sig_UpgradeImpossible, [&] { line.set_text(before_text); });
+    OpenRefusalNote note(&worker, &machine, &line, nullptr);
     machine.start();
     QTRY_VERIFY(machine.configuration().contains(machine.B1));
     QCOMPARE(status.text(), before_text);

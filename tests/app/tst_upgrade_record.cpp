@@ -1,8 +1,7 @@
 // The upgrade record's lines and the file they are added to, in temporary folders; and the
-// recorder following a flow machine whose idle worker's signals are emitted by hand.
-#include "app/upgrade_record.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+// recorder following a watch that is told an upgrade's steps by hand.
+#include "control/upgrade_record.h"
+#include "control/upgrade_watch.h"
 #include "message_log.h"
 #include "small_filesystem.h"
 
@@ -87,7 +86,6 @@ private slots:
     void unwritable();
     void full_file_system_data();
     void full_file_system();
-    void attempts_data();
     void attempts();
 };
 
@@ -215,117 +213,50 @@ void TestUpgradeRecord::full_file_system() {
         QCOMPARE(line["outcome"].toString(), QString("done"));
 }
 
-void TestUpgradeRecord::attempts_data() {
-    QTest::addColumn<QStringList>("steps");
-    QTest::addColumn<QString>("outcome"); // empty: no line
-    QTest::addColumn<bool>("written");    // the line has a write duration
-    QTest::addColumn<bool>("verified");   // the line has a verify duration
-    QStringList const written{"click", "downloading", "write:0", "gone"};
-    QTest::newRow("no click, no line") << QStringList{"gone"} << "" << false << false;
-    QTest::newRow("done") << written + QStringList{"read:A", "new", "uploading", "matches"}
-                          << "done" << true << true;
-    QTest::newRow("differs") << written + QStringList{"read:A", "new", "uploading", "differs"}
-                             << "differs" << true << true;
-    QTest::newRow("read-back cut, then checked")
-        << written + QStringList{"read:A", "new", "uploading", "cut",
-                                 "gone",   "new", "uploading", "matches"}
-        << "check interrupted" << true << false;
-    QTest::newRow("write failed, read-back differs")
-        << QStringList{"click",  "downloading", "write:74",  "gone",
-                       "read:A", "new",         "uploading", "differs"}
-        << "write failed" << true << true;
-    QTest::newRow("write failed, old image back")
-        << QStringList{"click", "downloading", "write:74", "gone", "read:A", "old"}
-        << "write failed" << true << false;
-    QTest::newRow("another unit plugged in")
-        << written + QStringList{"read:B", "old"} << "interrupted" << true << false;
-    QTest::newRow("not back in time, then back and checked")
-        << written + QStringList{"not back", "read:A", "new", "uploading", "matches"} << "done"
-        << true << true;
-    QTest::newRow("stopped during the write")
-        << QStringList{"click", "downloading", "stop"} << "interrupted" << false << false;
-}
-
+// The record follows the watch alone: a started line when an attempt begins, the final line
+// when it ends (not while its unit may still come back), and nothing for a unit only checked.
 void TestUpgradeRecord::attempts() {
-    QFETCH(QStringList, steps);
-    QFETCH(QString, outcome);
-    QFETCH(bool, written);
-    QFETCH(bool, verified);
     QTemporaryDir dir;
     QString const file = dir.filePath("upgrades.jsonl");
-    SM_A worker("a.dfu", "a.bin", "up.bin");
-    SM_B machine(&worker, Device::Type::DAVO, "2.4.1");
-    sm_A = &worker;
-    sm_B = &machine;
-    UpgradeRecorder recorder(&worker, &machine, file, nullptr);
-    machine.start();
-    QTRY_VERIFY(machine.configuration().contains(machine.B1));
-    QString serial = "A"; // the unit that is read next
-    auto report = [&](QString const& revision) {
-        DFU::DeviceInfo info;
-        info.serial = serial;
-        info.valid = true;
-        info.device_type = Device::Type::DAVO;
-        info.FW_revision = revision;
-        emit worker.sig_DevConnInfo(info);
-        emit worker.sig_DevConn();
-    };
-    report("2.3.0");
-    QTRY_VERIFY(machine.configuration().contains(machine.B2));
+    UpgradeWatch watch(nullptr);
+    watch.return_timeout_ms = 1;
+    UpgradeRecorder recorder(&watch, file, nullptr);
+    DFU::DeviceInfo unit;
+    unit.serial = "A";
+    unit.FW_revision = "2.3.0";
+    watch.unit_read(unit);
+    watch.checked(Outcome::differs);
+    QVERIFY(!QFile::exists(file));
 
-    for (QString const& step : steps) {
-        if (step == "click") {
-            machine.do_download();
-            QCoreApplication::processEvents();
-            // Should the tool be killed now, the attempt is in the record.
-            QList<QJsonObject> const started = record_lines(file);
-            QCOMPARE(started.size(), 1);
-            QCOMPARE(started[0]["outcome"].toString(), QString("started"));
-        } else if (step == "downloading")
-            emit worker.sig_FwDownloading();
-        else if (step.startsWith("write:"))
-            emit worker.sig_FwDownloadResult(step.mid(6).toInt());
-        else if (step == "gone")
-            emit worker.sig_NoDevConn();
-        else if (step.startsWith("read:"))
-            serial = step.mid(5);
-        else if (step == "not back")
-            emit machine.outcome->sig_UpgradeFailed("status_notBack", "Lx-21");
-        else if (step == "new" || step == "old")
-            report(step == "new" ? "2.4.1" : "2.3.0");
-        else if (step == "uploading")
-            emit worker.sig_FwUploading();
-        else if (step == "matches")
-            emit worker.sig_FwUploadedMatches();
-        else if (step == "differs")
-            emit worker.sig_FwUploadedDiffers();
-        else if (step == "cut")
-            emit worker.sig_FwUploadCut();
-        else if (step == "stop")
-            machine.stop();
-        QCoreApplication::processEvents();
-    }
-    QCoreApplication::processEvents();
-    sm_A = nullptr;
-    sm_B = nullptr;
+    watch.begin(unit, "2.4.1");
+    QCOMPARE(record_lines(file).size(), 1); // should the tool be killed now
+    watch.writing_started();
+    watch.write_ended(0);
+    watch.unit_gone();
+    QTest::qWait(20); // not back in time
+    watch.unit_read(unit);
+    watch.reading_started();
+    watch.checked(Outcome::check_interrupted);
+    watch.unit_gone();
+    watch.unit_read(unit);
+    watch.checked(Outcome::done); // a later check is not this attempt's
+    watch.begin(unit, "2.4.1");
+    watch.abandon(); // stopped during the write
 
-    if (outcome.isEmpty()) {
-        QVERIFY(!QFile::exists(file));
-        return;
-    }
-    // The started line and the final line, of the same attempt.
     QList<QJsonObject> const lines = record_lines(file);
-    QCOMPARE(lines.size(), 2);
-    QJsonObject const line = lines[1];
-    QCOMPARE(lines[0]["serial"].toString(), QString("A"));
-    QVERIFY(!line["attempt"].toString().isEmpty());
-    QCOMPARE(lines[0]["attempt"], line["attempt"]);
-    QCOMPARE(line["outcome"].toString(), outcome);
-    QCOMPARE(line["serial"].toString(), QString("A"));
-    QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));
-    QCOMPARE(line["revision_carried"].toString(), QString("2.4.1"));
-    QCOMPARE(line["write_ms"].isDouble(), written);
-    QCOMPARE(line["verify_ms"].isDouble(), verified);
+    QCOMPARE(lines.size(), 4);
+    QStringList outcomes;
+    for (QJsonObject const& line : lines)
+        outcomes << line["outcome"].toString();
+    QCOMPARE(outcomes, (QStringList{"started", "check interrupted", "started", "interrupted"}));
+    QCOMPARE(lines[0]["attempt"], lines[1]["attempt"]);
+    QCOMPARE(lines[2]["attempt"], lines[3]["attempt"]);
+    QVERIFY(lines[0]["attempt"] != lines[2]["attempt"]);
+    QCOMPARE(lines[1]["revision_before"].toString(), QString("2.3.0"));
+    QCOMPARE(lines[1]["revision_carried"].toString(), QString("2.4.1"));
+    QVERIFY(lines[1]["write_ms"].isDouble());
+    QVERIFY(!lines[1]["verify_ms"].isDouble());
+    QVERIFY(!lines[3]["write_ms"].isDouble());
 }
 
 int main(int argc, char** argv) {

@@ -5,9 +5,9 @@
 //
 // The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
-#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
+#include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "files/files.h"
 #include "gui/install_button.h"
@@ -355,7 +355,8 @@ void TestVusbProgress::record_of_each_attempt() {
     QCOMPARE(line["serial"].toString(), setup.serial);
     QCOMPARE(line["revision_before"].toString(), QString("2.3.0"));
     QVERIFY(line["write_ms"].isDouble());
-    QCOMPARE(line["verify_ms"].isDouble(), verified);
+    // A write that failed is recorded when dfu-util ends, before the unit is checked.
+    QCOMPARE(line["verify_ms"].isDouble(), verified && fault != "unplug");
     QCOMPARE(line["write_exit_code"].toInt() != 0, fault != "flip_bit");
     QCOMPARE(log_->count("Could not add to the upgrade record"), 0);
 }

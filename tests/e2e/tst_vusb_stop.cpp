@@ -118,10 +118,22 @@ private slots:
         if (sm_A->isFinished())
             QSKIP("a stop ends the worker for good: run each case in a process of its own");
         QVERIFY(start_writing({{"timing", "real"}, {"timing_scale", "0.3"}}));
+        // Closed again, and Q, while the stop waits: neither starts another stop.
+        QSignalSpy stops(mainWindow, &MainWindow::finished);
+        bool again = false;
+        connect(&sampler_, &QTimer::timeout, this, [&again] {
+            if (again || status() != text("status_stopping"))
+                return;
+            again = true;
+            mainWindow->close();
+            QTest::keyClick(mainWindow, Qt::Key_Q);
+        });
         QVERIFY(!mainWindow->close());
         // Still open while dfu-util writes, then closed.
         QVERIFY(mainWindow->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindow->isVisible(), flow_timeout_ms);
+        QVERIFY(again);
+        QCOMPARE(stops.count(), 2); // the first close's and the key's own
         check_stopped("status_stopped");
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
     }

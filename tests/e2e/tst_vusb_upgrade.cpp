@@ -6,14 +6,15 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
-#include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "control/tsan_edges.h"
+#include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
+#include "gui/outcome_label.h"
 #include "gui/progress_bar.h"
 #include "isolated_home.h"
 #include "message_log.h"
@@ -133,8 +134,10 @@ struct Watch : QObject {
         connect(sm_A, &SM_A::sig_FwUploading, this, [this] { ++verifications; });
         connect(sm_B, &SM_B::sig_FwMatches, this, [this] { ++matches; });
         connect(sm_B, &SM_B::sig_FwDiffers, this, [this] { ++differs; });
-        connect(sm_B->outcome, &UpgradeOutcome::sig_UpgradeFailed, this,
-                [this](QString const& label) { failures << label; });
+        connect(sm_B->watch, &UpgradeWatch::finished, this, [this](UpgradeResult const& r) {
+            if (!outcome_label(r.outcome).isEmpty())
+                failures << outcome_label(r.outcome);
+        });
         for (QAbstractState* state : sm_B->findChildren<QAbstractState*>())
             connect(state, &QAbstractState::entered, this,
                     [this, state] { entered << short_name(state); });
@@ -319,6 +322,8 @@ private slots:
     void error_during_write();
     void command_for_a_unit_that_left_data();
     void command_for_a_unit_that_left();
+    void another_unit_during_the_restart_data();
+    void another_unit_during_the_restart();
     void unit_swapped_before_its_check_data();
     void unit_swapped_before_its_check();
     void working_copy_changed_data();
@@ -657,6 +662,31 @@ void TestVusbUpgrade::command_for_a_unit_that_left() {
     QCOMPARE(bus->flash(next.name), erased_after(next.flash));
 }
 
+void TestVusbUpgrade::another_unit_during_the_restart_data() {
+    command_for_a_unit_that_left_data();
+}
+
+// Another unit comes while the unit written restarts: the window is the new unit's, with
+// no bar left from the upgrade, which the record keeps as interrupted.
+void TestVusbUpgrade::another_unit_during_the_restart() {
+    QFETCH(UnitSetup, next);
+    QFETCH(QString, next_state);
+    UnitSetup const first = unit(older_revision, {{"after_leave", "gone"}});
+    Bus* bus = plug_in({first});
+    QVERIFY(bus);
+    QVERIFY(download_until_unit_left());
+    QCOMPARE(status(), text("status_restarting").arg("Lx-21"));
+
+    Bus staging;
+    QVERIFY(staging.add_unit(next));
+    QVERIFY(move_unit(staging, next.name, *bus));
+    QTRY_VERIFY_WITH_TIMEOUT(in_state(next_state), flow_timeout_ms);
+    QVERIFY(wait_for_scans(3));
+    QVERIFY(!mainWindow->progress_bar->isVisible());
+    QCOMPARE(mainWindow->install_button->isEnabled(), next_state == "B2");
+    QCOMPARE(recorded(first.serial), QStringList{"interrupted"});
+}
+
 void TestVusbUpgrade::unit_swapped_before_its_check_data() {
     command_for_a_unit_that_left_data();
 }
@@ -946,7 +976,7 @@ int main(int argc, char** argv) {
     DFU::first_wait_ms = 1500;
     // Long enough for a unit to come back after "leave" on a busy machine, short enough
     // for the cases in which it does not.
-    sm_B->return_timeout_ms = 8000;
+    sm_B->watch->return_timeout_ms = 8000;
 
     TestVusbUpgrade test;
     int const failures = QTest::qExec(&test, argc, argv);

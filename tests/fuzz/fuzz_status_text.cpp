@@ -2,12 +2,12 @@
 // firmware information block (the rest) decoded as the worker decodes them, then every
 // status text that names the unit, and the records' log text. Whatever the unit holds, a
 // status text has no markup but the settings' own, and the log text no control character.
-#include "control/status_text.h"
 #include "device/fw_info.h"
 #include "device/otp_info.h"
 #include "dfu/device_info.h"
 #include "quiet_messages.h"
 #include "settings/settings.h"
+#include "settings/status_text.h"
 
 #include <cstddef>
 #include <cstdint>

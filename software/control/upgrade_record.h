@@ -1,23 +1,11 @@
 #pragma once
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-class SM_A;
-class SM_B;
-
-// What became of one upgrade attempt. Kept as text in the record, so that further outcomes
-// can be added without touching the readers of the file.
-namespace RecordedOutcome {
-inline char const* const done = "done";                 // written and verified
-inline char const* const differs = "differs";           // written, the read-back differs
-inline char const* const write_failed = "write failed"; // the write failed or was cut
-inline char const* const interrupted = "interrupted";   // ended without a verdict
-// Written, but the read-back ended early: nothing is known of the unit's flash.
-inline char const* const check_interrupted = "check interrupted";
-} // namespace RecordedOutcome
+class UpgradeWatch;
+struct UpgradeResult;
 
 // One attempt in the upgrade record: a "started" line when it begins, so that a run that is
 // killed still leaves a trace, and a final line with its outcome. Both carry the same id.
@@ -25,10 +13,11 @@ struct UpgradeAttempt {
     QString id;     // the "attempt" field of both lines
     QDateTime time; // when the download was started, UTC
     QString serial; // as dfu-util lists it
+    QString port;   // the unit's USB port path, where a bench names it; empty: not written
     QString product;
     QString revision_before;
     QString revision_carried;
-    QString outcome;
+    QString outcome;       // the record text of an Outcome, or "started"
     qint64 write_ms = -1;  // -1: no write ended
     qint64 verify_ms = -1; // -1: no verify ended
     int write_exit_code = -1;
@@ -40,20 +29,20 @@ struct UpgradeAttempt {
     QByteArray started_line() const;
 };
 
-// Appends the lines of each upgrade attempt to a JSON Lines file, by following the signals of
-// the worker and the flow machine: the click that starts a download opens an attempt and
-// writes its started line, the verdict closes it with the final line. A line that cannot be
-// written is logged; nothing else happens, so the record never stands in the way of an
-// upgrade. GUI thread only.
+// Appends the lines of each upgrade attempt to a JSON Lines file, as the watch tells them:
+// an attempt that starts writes its started line, its end the final line. A line that cannot
+// be written is logged; nothing else happens, so the record never stands in the way of an
+// upgrade. Without widgets; on the watch's thread.
 class UpgradeRecorder : public QObject {
     Q_OBJECT
 
 public:
-    UpgradeRecorder(SM_A* worker, SM_B* flow, QString file, QObject* parent);
+    UpgradeRecorder(UpgradeWatch* watch, QString file, QObject* parent);
     // An attempt still open is written as interrupted.
     ~UpgradeRecorder() override;
 
-    // "upgrades.jsonl" in the user's application data folder.
+    // "kelvora-upgrade/upgrades.jsonl" in the user's data folder: the window and the bench
+    // write the same record.
     static QString default_file();
 
     // Appends the attempt's final line; see the other append.
@@ -67,13 +56,10 @@ public:
     QString const& file() const { return file_; }
 
 private:
-    void open_attempt();
-    void close_attempt(QString const& outcome);
+    void open_attempt(UpgradeResult const& started);
+    void close_attempt(UpgradeResult const& result);
 
-    SM_B* flow;
     QString file_;
     bool open = false;
     UpgradeAttempt attempt;
-    QElapsedTimer write_clock;
-    QElapsedTimer verify_clock;
 };

@@ -1,4 +1,4 @@
-#include "control/status_text.h"
+#include "settings/status_text.h"
 
 namespace StatusText {
 

@@ -1,8 +1,6 @@
-#include "app/upgrade_record.h"
+#include "control/upgrade_record.h"
 
-#include "control/sm_a.h"
-#include "control/sm_b.h"
-#include "control/worker_relay.h"
+#include "control/upgrade_watch.h"
 #include "device/unit_text.h"
 
 #include <QCoreApplication>
@@ -79,7 +77,7 @@ QString append_whole_line(QString const& file, QByteArray const& line) {
 
 QByteArray UpgradeAttempt::json_line() const {
     auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
-    QJsonObject const object{
+    QJsonObject object{
         {"attempt", id},
         {"time", time.toUTC().toString(Qt::ISODateWithMs)},
         {"serial", serial},
@@ -91,11 +89,13 @@ QByteArray UpgradeAttempt::json_line() const {
         {"verify_ms", duration(verify_ms)},
         {"write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code)},
     };
+    if (!port.isEmpty())
+        object.insert("port", port);
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
 }
 
 QByteArray UpgradeAttempt::started_line() const {
-    QJsonObject const object{
+    QJsonObject object{
         {"attempt", id},
         {"time", time.toUTC().toString(Qt::ISODateWithMs)},
         {"serial", serial},
@@ -104,58 +104,25 @@ QByteArray UpgradeAttempt::started_line() const {
         {"revision_carried", revision_carried},
         {"outcome", "started"},
     };
+    if (!port.isEmpty())
+        object.insert("port", port);
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
 }
 
-UpgradeRecorder::UpgradeRecorder(SM_A* worker, SM_B* flow, QString file, QObject* parent)
-    : QObject(parent), flow(flow), file_(std::move(file)) {
-    // Another unit in the socket: the one of the attempt is gone. The flow machine has
-    // copied the new unit's record by the time this runs.
-    connect(flow->B1, &QState::exited, this, [this] {
-        if (open && this->flow->device_info.serial != attempt.serial)
-            close_attempt(RecordedOutcome::interrupted);
-    });
-    connect(flow->B3, &QState::entered, this, &UpgradeRecorder::open_attempt);
-    connect(worker, &SM_A::sig_FwDownloading, this, [this] {
-        if (open)
-            write_clock.start();
-    });
-    connect(worker, &SM_A::sig_FwDownloadResult, this, [this](int exit_code) {
-        if (!open)
-            return;
-        attempt.write_ms = write_clock.isValid() ? write_clock.elapsed() : 0;
-        attempt.write_exit_code = exit_code;
-    });
-    connect(worker, &SM_A::sig_FwUploading, this, [this] {
-        if (open && attempt.write_ms >= 0)
-            verify_clock.start();
-    });
-    connect(flow->B6, &QState::entered, this, [this] { close_attempt(RecordedOutcome::done); });
-    // The flow machine's verdict on an upgrade that did not end in "Done". A unit that is not
-    // back in time may still come back and be checked: its attempt stays open.
-    connect(flow->outcome, &UpgradeOutcome::sig_UpgradeFailed, this, [this](QString const& label) {
-        if (label == "status_verifyFailed")
-            close_attempt(RecordedOutcome::differs);
-        else if (label == "status_writeFailed")
-            close_attempt(RecordedOutcome::write_failed);
-        else if (label == "status_checkInterrupted")
-            close_attempt(RecordedOutcome::check_interrupted);
-    });
-    // Stopped by Q or Escape, or the run ends, in the middle of an attempt.
-    connect(flow, &QStateMachine::stopped, this,
-            [this] { close_attempt(RecordedOutcome::interrupted); });
-    if (QCoreApplication* const app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this,
-                [this] { close_attempt(RecordedOutcome::interrupted); });
+UpgradeRecorder::UpgradeRecorder(UpgradeWatch* watch, QString file, QObject* parent)
+    : QObject(parent), file_(std::move(file)) {
+    connect(watch, &UpgradeWatch::started, this, &UpgradeRecorder::open_attempt);
+    connect(watch, &UpgradeWatch::finished, this, &UpgradeRecorder::close_attempt);
 }
 
 UpgradeRecorder::~UpgradeRecorder() {
-    close_attempt(RecordedOutcome::interrupted);
+    if (open)
+        append(file_, attempt.json_line());
 }
 
 QString UpgradeRecorder::default_file() {
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-           "/upgrades.jsonl";
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           "/kelvora-upgrade/upgrades.jsonl";
 }
 
 bool UpgradeRecorder::append(QString const& file, UpgradeAttempt const& attempt) {
@@ -173,31 +140,27 @@ bool UpgradeRecorder::append(QString const& file, QByteArray const& line) {
     return false;
 }
 
-void UpgradeRecorder::open_attempt() {
-    if (open)
-        close_attempt(RecordedOutcome::interrupted);
-    DFU::DeviceInfo const& info = flow->device_info;
+void UpgradeRecorder::open_attempt(UpgradeResult const& started) {
     attempt = UpgradeAttempt();
     attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     attempt.time = QDateTime::currentDateTimeUtc();
-    attempt.serial = info.serial;
-    attempt.product = info.OTP_info.product_name();
-    attempt.revision_before = info.FW_revision;
-    attempt.revision_carried = SM_B::desired_revision;
-    write_clock.invalidate();
-    verify_clock.invalidate();
+    attempt.serial = started.serial;
+    attempt.product = started.product;
+    attempt.revision_before = started.revision_before;
+    attempt.revision_carried = started.revision_carried;
+    attempt.outcome = record_text(Outcome::interrupted);
     open = true;
     append(file_, attempt.started_line());
 }
 
-void UpgradeRecorder::close_attempt(QString const& outcome) {
-    if (!open)
+void UpgradeRecorder::close_attempt(UpgradeResult const& result) {
+    // A unit that is not back in time may still come back and be checked.
+    if (!open || !result.upgrade || result.outcome == Outcome::not_back)
         return;
     open = false;
-    attempt.outcome = outcome;
-    if (verify_clock.isValid() &&
-        (outcome == RecordedOutcome::done || outcome == RecordedOutcome::differs ||
-         outcome == RecordedOutcome::write_failed))
-        attempt.verify_ms = verify_clock.elapsed();
+    attempt.outcome = record_text(result.outcome);
+    attempt.write_ms = result.write_ms;
+    attempt.verify_ms = result.verify_ms;
+    attempt.write_exit_code = result.write_exit_code;
     append(file_, attempt);
 }

@@ -1,0 +1,134 @@
+#include "control/upgrade_watch.h"
+
+#include <QCoreApplication>
+
+UpgradeWatch::UpgradeWatch(QObject* parent) : QObject(parent) {
+    qRegisterMetaType<UpgradeResult>();
+    return_timer.setSingleShot(true);
+    connect(&return_timer, &QTimer::timeout, this, [this] {
+        if (phase == Phase::restarting)
+            finish(Outcome::not_back, Phase::not_back);
+    });
+    if (QCoreApplication* const app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &UpgradeWatch::abandon);
+}
+
+bool UpgradeWatch::following() const {
+    return phase == Phase::writing || phase == Phase::restarting || phase == Phase::not_back ||
+           phase == Phase::returned;
+}
+
+void UpgradeWatch::finish(Outcome outcome, Phase next) {
+    current.outcome = outcome;
+    current.upgrade = following();
+    if (current.upgrade && verify_clock.isValid() &&
+        (outcome == Outcome::done || outcome == Outcome::differs ||
+         outcome == Outcome::write_failed))
+        current.verify_ms = verify_clock.elapsed();
+    phase = next;
+    return_timer.stop();
+    emit finished(current);
+}
+
+void UpgradeWatch::begin(DFU::DeviceInfo const& unit, QString const& revision_carried) {
+    if (following())
+        finish(Outcome::interrupted, Phase::none);
+    current = UpgradeResult();
+    current.serial = unit.serial;
+    current.product = unit.OTP_info.product_name();
+    current.revision_before = unit.FW_revision;
+    current.revision_carried = revision_carried;
+    current.upgrade = true;
+    write_clock.invalidate();
+    verify_clock.invalidate();
+    phase = Phase::writing;
+    emit started(current);
+}
+
+void UpgradeWatch::writing_started() {
+    if (phase == Phase::writing)
+        write_clock.start();
+}
+
+void UpgradeWatch::write_ended(int exit_code) {
+    if (phase != Phase::writing)
+        return;
+    current.write_ms = write_clock.isValid() ? write_clock.elapsed() : 0;
+    current.write_exit_code = exit_code;
+    // Only a write that dfu-util reported complete is followed through the restart.
+    if (exit_code != 0) {
+        finish(Outcome::write_failed, Phase::write_failed);
+        return;
+    }
+    phase = Phase::restarting;
+    return_timer.start(return_timeout_ms);
+}
+
+void UpgradeWatch::unit_gone() {
+    switch (phase) {
+    case Phase::restarting:
+        emit restarting(current.product);
+        return;
+    case Phase::not_back:
+    case Phase::held:
+    case Phase::write_failed:
+        // What the window says about the last upgrade or check stays while no unit is here.
+        return;
+    case Phase::writing:
+    case Phase::returned:
+        finish(Outcome::interrupted, Phase::none);
+        break;
+    case Phase::none:
+        break;
+    }
+    emit idle();
+}
+
+void UpgradeWatch::unit_read(DFU::DeviceInfo const& unit) {
+    return_timer.stop();
+    bool const awaited = phase == Phase::restarting || phase == Phase::not_back;
+    if ((awaited || phase == Phase::write_failed) && unit.serial == current.serial) {
+        phase = Phase::returned;
+        return;
+    }
+    // Another unit in the socket: the one written is gone, and the window is the new unit's.
+    if (awaited)
+        finish(Outcome::interrupted, Phase::none);
+    phase = Phase::none;
+    current = UpgradeResult();
+    current.serial = unit.serial;
+    current.product = unit.OTP_info.product_name();
+    current.revision_before = unit.FW_revision;
+}
+
+void UpgradeWatch::reading_started() {
+    if (phase == Phase::returned)
+        verify_clock.start();
+}
+
+void UpgradeWatch::other_revision() {
+    // Back from the write with another revision: the write did not take.
+    if (phase == Phase::returned)
+        finish(Outcome::write_failed, Phase::none);
+    phase = Phase::none;
+}
+
+void UpgradeWatch::checked(Outcome verdict) {
+    // The read-back of a unit whose write failed differs because of that write.
+    if (verdict == Outcome::differs && phase == Phase::returned && current.write_exit_code != 0)
+        verdict = Outcome::write_failed;
+    finish(verdict, verdict == Outcome::check_interrupted ? Phase::held : Phase::none);
+}
+
+void UpgradeWatch::not_upgradable() {
+    if (following())
+        finish(Outcome::interrupted, Phase::none);
+    phase = Phase::none;
+}
+
+void UpgradeWatch::abandon() {
+    if (following())
+        finish(Outcome::interrupted, Phase::none);
+    phase = Phase::none;
+    return_timer.stop();
+}
