@@ -1,8 +1,8 @@
 #include "app/refuse_start.h"
 
 #include "files/files.h"
-#include "files/process_lock.h"
-#include "files/quit_on_signal.h"
+#include "system/process_lock.h"
+#include "system/quit_on_signal.h"
 #include "settings/settings.h"
 
 #include <QDebug>

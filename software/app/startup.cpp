@@ -9,7 +9,7 @@
 #include "dfu/command.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
-#include "files/quit_on_signal.h"
+#include "system/quit_on_signal.h"
 #include "gui/fonts.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"

@@ -6,6 +6,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
@@ -152,30 +153,14 @@ private:
 };
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir root;
     // Until a case attaches its bus, the tool sees an empty one: no units.
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
 
-    int tool_argc = 1;
-    char tool_name[] = "kelvora-upgrade";
-    char* tool_argv[] = {tool_name, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
-
-    // Without a case named, the first one: a stop ends the worker for good.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    if (argc == 1)
-        arguments << "stop_by_q";
+    ToolHarness const tool({});
     TestVusbStop test;
-    int const failures = QTest::qExec(&test, arguments);
-    return GUI_cleanup(failures);
+    return ToolHarness::end(ToolHarness::exec(&test, argc, argv, "stop_by_q"));
 }
 
 #include "tst_vusb_stop.moc"

@@ -56,7 +56,7 @@ void TestVusbToolProcess::unit_found_by_the_executable() {
     vusb_env::Bus bus;
     QVERIFY(bus.isValid());
     QProcess make_unit;
-    make_unit.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+    make_unit.start(KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
                     unit_options + QStringList{"--image", image_, bus.unit_path("unit1")});
     QVERIFY(make_unit.waitForFinished(60000));
     QVERIFY2(make_unit.exitCode() == 0, make_unit.readAllStandardError().constData());

@@ -9,8 +9,8 @@
 #include "app/upgrade_record.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "control/tsan_edges.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
@@ -19,6 +19,7 @@
 #include "message_log.h"
 #include "settings/settings.h"
 #include "switched_bus.h"
+#include "system/tsan_edges.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -402,7 +403,7 @@ void TestVusbUpgrade::upgrade_by_click() {
         bus = plug_in({});
         QVERIFY(bus);
         QProcess script;
-        script.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+        script.start(KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
                      {"--serial", setup.serial, "--image", Files::path_of(Files::desired_FW_bin),
                       bus->unit_path(setup.name)});
         QVERIFY(script.waitForFinished(60000));
@@ -788,7 +789,7 @@ void TestVusbUpgrade::transfer_hangs() {
         // again checks it.
         QVERIFY(wait_for_failure());
         QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
-        QVERIFY(logged("will wait again, at most"));
+        QVERIFY(logged("will wait on while it shows progress"));
         QVERIFY(reconnect(bus, setup.name));
         QVERIFY(wait_for_verdict(1));
         check_done(setup.name);
@@ -799,7 +800,7 @@ void TestVusbUpgrade::transfer_hangs() {
     QVERIFY(wait_for_verdict(1));
     check_differs("status_writeFailed");
     QCOMPARE(watch_.matches, 0);
-    QVERIFY(logged("will wait again, at most"));
+    QVERIFY(logged("will wait on while it shows progress"));
 
     // With the fault gone the unit can be upgraded.
     QVERIFY(click_install());
@@ -923,34 +924,22 @@ void TestVusbUpgrade::refusing_unit_beside_another() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
     // Before anything starts a child: every dfu-util of the run sees the virtual bus.
     QTemporaryDir root;
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
 
     // The tool's own command line: real device, log window.
-    int tool_argc = 2;
-    char tool_name[] = "kelvora-upgrade";
-    char log[] = "-l";
-    char* tool_argv[] = {tool_name, log, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-
-    // Short polls, and a first wait for dfu-util that a hanging transfer outlasts. Set
-    // before the worker's thread starts (with the event loop).
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
+    ToolHarness const tool({"-l"});
+    // A first wait for dfu-util that a hanging transfer outlasts. Set before the worker's
+    // thread starts (with the event loop).
     DFU::first_wait_ms = 1500;
     // Long enough for a unit to come back after "leave" on a busy machine, short enough
     // for the cases in which it does not.
     sm_B->return_timeout_ms = 8000;
 
     TestVusbUpgrade test;
-    int const failures = QTest::qExec(&test, argc, argv);
-    return GUI_cleanup(failures);
+    return ToolHarness::end(ToolHarness::exec(&test, argc, argv, nullptr));
 }
 
 #include "tst_vusb_upgrade.moc"

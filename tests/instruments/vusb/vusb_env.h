@@ -8,7 +8,7 @@
 //     bus.add_unit({"unit1", "207A35A25542", otp_bytes, firmware_bytes});
 //     process.setProcessEnvironment(bus.environment());   // or bus.export_to_process()
 //
-// The knobs are described in tests/vusb/README.md.
+// The knobs are described in tests/instruments/vusb/README.md.
 
 #include <QByteArray>
 #include <QDateTime>

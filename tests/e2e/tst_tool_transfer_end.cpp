@@ -54,9 +54,8 @@ void TestToolTransferEnd::ending_during_a_read_back_data() {
     QTest::newRow("SIGINT, the unit stalls a while") << int(SIGINT) << "3000" << waited << 1 << 0;
     QTest::newRow("SIGHUP, the unit stalls a while") << int(SIGHUP) << "3000" << waited << 1 << 0;
     QTest::newRow("SIGQUIT, the unit stalls a while") << int(SIGQUIT) << "3000" << waited << 1 << 0;
-    QTest::newRow("SIGTERM, the unit never answers")
-        << int(SIGTERM) << "-1"
-        << "dfu-util\" still running after 120 s" << 1 << 0;
+    QTest::newRow("SIGTERM, the unit never answers") << int(SIGTERM) << "-1"
+                                                     << "dfu-util\" silent for 30 s" << 1 << 0;
     // Far more signals than the tool's signal socket holds (holding Ctrl+C does that).
     QTest::newRow("3000 SIGTERMs at once, the unit stalls a while")
         << int(SIGTERM) << "3000" << waited << 3000 << 0;
@@ -74,7 +73,7 @@ void TestToolTransferEnd::ending_during_a_read_back() {
     vusb_env::Bus bus;
     QVERIFY(bus.isValid());
     QProcess make_unit;
-    make_unit.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+    make_unit.start(KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
                     {"--revision", revision_, "--image", image_, "--knob", "hang=upload:10",
                      "--knob", "hang_ms=" + hang_ms, bus.unit_path("unit1")});
     QVERIFY(make_unit.waitForFinished(60000));

@@ -4,6 +4,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
@@ -185,39 +186,28 @@ void TestTool::quit_key_stops_both_machines() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir state;
     qputenv("KELVORA_SIM_STATE_DIR", QFile::encodeName(state.path()));
     qputenv("KELVORA_SIM_RETURN_MS", "1500");
 
     // The tool's own command line: simulated unit, log window.
-    int tool_argc = 3;
-    char tool_name[] = "kelvora-upgrade";
-    char sim[] = "-s";
-    char log[] = "-l";
-    char* tool_argv[] = {tool_name, sim, log, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-
-    // Short simulated transfers and polls, so a whole upgrade takes seconds.
+    ToolHarness const tool({"-s", "-l"});
+    // Short simulated transfers, so a whole upgrade takes seconds.
     for (auto& [id, command] : DFU::commands)
         command.arguments.insert(2, "--fast-progress");
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
 
     TestTool test;
-    int failures = QTest::qExec(&test, argc, argv);
+    int failures = ToolHarness::exec(&test, argc, argv, nullptr);
 
     // Closing the main window ends the event loop, also while the log window is open.
     logWindow->dialog->show();
     QTimer::singleShot(0, mainWindow, [] { mainWindow->close(); });
     QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
-    if (app.exec() == 99) {
+    if (QApplication::exec() == 99) {
         std::fprintf(stderr, "FAIL: closing the main window did not end the run\n");
         ++failures;
     }
-    return GUI_cleanup(failures);
+    return ToolHarness::end(failures);
 }
 
 #include "tst_tool.moc"
