@@ -1,17 +1,43 @@
 #pragma once
-// The whole tool booted inside a test program, as its main() boots it: the application object
-// with the tool's own command line, the tool's start-up, short polls of the worker, and the
-// tool's shut-down after the cases.
+// The whole tool booted inside a test program as its main() boots it: the application object
+// with the tool's own command line (headless unless the environment names a platform), the
+// tool's start-up and short polls of the worker; the tool's shut-down after the cases.
 #include "app/startup.h"
 #include "control/sm_a.h"
+#include "control/sm_b.h"
+#include "gui/main_window.h"
+#include "settings/settings.h"
 
 #include <QApplication>
 #include <QByteArrayList>
-#include <QStringList>
+#include <QLabel>
 #include <QtTest>
 
-#include <utility>
 #include <vector>
+
+// Runs a helper that checks with QVERIFY or QCOMPARE, and stops the case when it failed.
+#define CHECKED(call)                                                                              \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
+namespace tool {
+inline QString text(QString const& id) {
+    return settings.gui.text(id);
+}
+inline QString status() {
+    return mainWindow->status_label->text();
+}
+// Whether the flow machine is in a state whose name starts with `prefix`, e.g. "B6".
+inline bool in_state(QString const& prefix) {
+    for (QAbstractState* state : sm_B->configuration())
+        if (state->objectName().startsWith(prefix))
+            return true;
+    return false;
+}
+} // namespace tool
 
 class ToolHarness {
 public:
@@ -24,8 +50,8 @@ public:
         sm_A->poll_interval_ms = 100;
     }
 
-    // Runs the cases that the test program's command line names; without any, `first_case`
-    // alone when given (a stop ends the worker for good), else all of them.
+    // Runs the cases that the command line names; without any, `first_case` alone when given
+    // (a stop ends the worker for good), else all.
     static int exec(QObject* test, int test_argc, char** test_argv, char const* first_case) {
         QStringList names;
         for (int i = 0; i < test_argc; ++i)
@@ -34,12 +60,9 @@ public:
             names << first_case;
         return QTest::qExec(test, names);
     }
-
-    // The tool's shut-down; returns the failures as the exit status.
     static int end(int failures) { return GUI_cleanup(failures); }
 
 private:
-    // Also makes the tool run headless unless the environment names a platform.
     static std::vector<char*> arguments_of(QByteArrayList& list) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -28,24 +28,14 @@ namespace {
 
 constexpr int flow_timeout_ms = 30000;
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 void load_unit(QString const& config) {
     QCOMPARE(simulator::sim_setup_prepared_config(config), 0);
 }
 
-bool in_state(char const* prefix) {
-    for (QAbstractState* state : sm_B->configuration())
-        if (state->objectName().startsWith(prefix))
-            return true;
-    return false;
-}
+using tool::in_state;
 
 // Every configuration change is a new unit; waits until the window shows that there is none.
 bool wait_for_no_unit() {
@@ -81,7 +71,7 @@ void TestTool::starts_with_no_unit() {
 
 void TestTool::upgrade_by_one_click() {
     QVERIFY(wait_for_no_unit());
-    load_unit("older_revision");
+    CHECKED(load_unit("older_revision"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
     QCOMPARE(product, QString("Lx-21"));
@@ -106,7 +96,7 @@ void TestTool::upgrade_by_one_click() {
 
 void TestTool::same_revision_is_verified_without_click() {
     QVERIFY(wait_for_no_unit());
-    load_unit("same_revision");
+    CHECKED(load_unit("same_revision"));
     QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(),
                               QString("Done. Disconnect USB cable."), flow_timeout_ms);
     QVERIFY(in_state("B6"));
@@ -115,7 +105,7 @@ void TestTool::same_revision_is_verified_without_click() {
 
 void TestTool::read_back_that_differs() {
     QVERIFY(wait_for_no_unit());
-    load_unit("readback_differs");
+    CHECKED(load_unit("readback_differs"));
     QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B7"), flow_timeout_ms);
@@ -127,7 +117,7 @@ void TestTool::read_back_that_differs() {
 
 void TestTool::unit_of_another_product() {
     QVERIFY(wait_for_no_unit());
-    load_unit("other_product");
+    CHECKED(load_unit("other_product"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B8"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
     QVERIFY(!product.isEmpty() && product != "Lx-21");
@@ -140,7 +130,7 @@ void TestTool::unit_of_another_product() {
 
 void TestTool::blank_otp() {
     QVERIFY(wait_for_no_unit());
-    load_unit("blank_otp");
+    CHECKED(load_unit("blank_otp"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B9"), flow_timeout_ms);
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(sm_B->device_info.FW_revision.isEmpty());
@@ -149,7 +139,7 @@ void TestTool::blank_otp() {
 
 void TestTool::unknown_revision() {
     QVERIFY(wait_for_no_unit());
-    load_unit("empty_revision");
+    CHECKED(load_unit("empty_revision"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QCOMPARE(status(), text("status_devRevUnknown").arg("Lx-21"));
     QVERIFY(mainWindow->install_button->isEnabled());

@@ -18,7 +18,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QTimer>
 #include <QtTest>
 
@@ -48,11 +47,7 @@ private:
     // Puts a unit on the bus that stalls after 20 blocks of the download, clicks install and
     // waits until the runner's first wait has ended while it stalls.
     bool start_stalled_download(MessageLog const& log) {
-        QProcess make_unit;
-        make_unit.start(
-            KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
-            {"--knob", "hang=download:20", "--knob", "hang_ms=-1", bus_->unit_path("unit1")});
-        if (!make_unit.waitForFinished(60000) || make_unit.exitCode() != 0)
+        if (!bus_->make_unit("unit1", {"--knob", "hang=download:20", "--knob", "hang_ms=-1"}))
             return false;
         if (!QTest::qWaitFor([] { return mainWindow->install_button->isEnabled(); },
                              flow_timeout_ms))

@@ -31,13 +31,8 @@ namespace {
 
 constexpr int flow_timeout_ms = 120000;
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 // A unit of the carried product with an older revision in its information block.
 UnitSetup older_unit(QByteArray image, QMap<QString, QString> const& knobs) {
@@ -123,7 +118,7 @@ private slots:
         // Still open while dfu-util writes, then closed.
         QVERIFY(mainWindow->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindow->isVisible(), flow_timeout_ms);
-        check_stopped("status_stopped");
+        CHECKED(check_stopped("status_stopped"));
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
     }
 
@@ -134,7 +129,7 @@ private slots:
             QSKIP("a stop ends the worker for good: run each case in a process of its own");
         QVERIFY(start_writing({{"hang", "download:60"}, {"hang_ms", "3000"}}));
         QTest::keyClick(mainWindow, Qt::Key_Q);
-        check_stopped("status_stoppedHalfWritten");
+        CHECKED(check_stopped("status_stoppedHalfWritten"));
         QVERIFY(!bus_->flash("unit1").startsWith(carried_));
         QVERIFY(mainWindow->isVisible());
     }
@@ -146,7 +141,7 @@ private:
         QVERIFY(start_writing({{"timing", "real"}, {"timing_scale", "0.3"}}));
         // Returns once the stop has taken effect; the window stays open.
         QTest::keyClick(mainWindow, key);
-        check_stopped("status_stopped");
+        CHECKED(check_stopped("status_stopped"));
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
         QVERIFY(mainWindow->isVisible());
     }

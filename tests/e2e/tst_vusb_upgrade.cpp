@@ -53,13 +53,8 @@ constexpr int block_size = 2048;
 constexpr uint32_t flash_base = 0x08000000;
 QString const older_revision = "2.3.0";
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 QString short_name(QAbstractState const* state) {
     return state->objectName().left(2);
@@ -402,12 +397,8 @@ void TestVusbUpgrade::upgrade_by_click() {
     if (by_script) {
         bus = plug_in({});
         QVERIFY(bus);
-        QProcess script;
-        script.start(KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
-                     {"--serial", setup.serial, "--image", Files::path_of(Files::desired_FW_bin),
-                      bus->unit_path(setup.name)});
-        QVERIFY(script.waitForFinished(60000));
-        QVERIFY2(script.exitCode() == 0, script.readAllStandardError().constData());
+        QVERIFY(bus->make_unit(setup.name, {"--serial", setup.serial, "--image",
+                                            Files::path_of(Files::desired_FW_bin)}));
         QCOMPARE(bus->flash(setup.name), erased_after(setup.flash));
         QVERIFY(bus->otp(setup.name).startsWith(setup.otp));
     } else {
@@ -432,12 +423,12 @@ void TestVusbUpgrade::upgrade_by_click() {
         QVERIFY(logged("Exit with 74"));
 
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         QCOMPARE(watch_.differs, 0);
     } else {
         // After an error of dfu-util, a check that fails tells the write as failed.
-        check_differs(knobs.contains("leave_status") ? "status_writeFailed"
-                                                     : "status_verifyFailed");
+        CHECKED(check_differs(knobs.contains("leave_status") ? "status_writeFailed"
+                                                             : "status_verifyFailed"));
         QCOMPARE(watch_.matches, 0);
         // What the tool read back is the carried image but for the one bit that reads wrong.
         QCOMPARE(uploaded().size(), carried_.size());
@@ -457,7 +448,7 @@ void TestVusbUpgrade::upgrade_by_click() {
     click_install();
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.downloads, 2);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::verify_without_click_data() {
@@ -478,9 +469,9 @@ void TestVusbUpgrade::verify_without_click() {
     QCOMPARE(watch_.entered, (QStringList{"B4", verdict}));
     QCOMPARE(watch_.downloads, 0);
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
     } else {
-        check_differs();
+        CHECKED(check_differs());
         QCOMPARE(differences(uploaded()),
                  (QList<QPair<int, int>>{{flipped_offset, 1 << flipped_bit}}));
     }
@@ -549,7 +540,7 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     // that failed, however long it stays out.
     QVERIFY(!bus->present(setup.name));
     QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_writeFailed").arg("Lx-21"), flow_timeout_ms);
-    check_failure_stays("status_writeFailed");
+    CHECKED(check_failure_stays("status_writeFailed"));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(logged("SM_B: upgrade failed: \"status_writeFailed\""));
@@ -562,14 +553,14 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     QVERIFY(bus->set_knob(setup.name, "unplug", ""));
     QVERIFY(bus->plug_in(setup.name));
     QVERIFY(wait_for_verdict(1));
-    check_differs("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
     QCOMPARE(watch_.matches, 0);
 
     // It can be upgraded again.
     QVERIFY(click_install());
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B7", "B3", "B1", "B4", "B6"}));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::unit_not_back_after_leave() {
@@ -585,7 +576,7 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     QVERIFY(mainWindow->progress_bar->isVisible());
     QVERIFY(!mainWindow->install_button->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_notBack").arg("Lx-21"), flow_timeout_ms);
-    check_failure_stays("status_notBack");
+    CHECKED(check_failure_stays("status_notBack"));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QCOMPARE(watch_.readings, 1);
     QCOMPARE(watch_.verifications, 0);
@@ -594,7 +585,7 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     QVERIFY(bus->plug_in(setup.name));
     QVERIFY(wait_for_verdict(1));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B6"}));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::error_during_write() {
@@ -612,15 +603,15 @@ void TestVusbUpgrade::error_during_write() {
     // names the new revision, the check finds the rest missing, and the write is told failed.
     QVERIFY(wait_for_verdict(1));
     QVERIFY(logged("Exit with 74"));
-    check_differs("status_writeFailed");
-    check_failure_stays("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
+    CHECKED(check_failure_stays("status_writeFailed"));
     QVERIFY(!bus->flash(setup.name).startsWith(carried_));
 
     QVERIFY(bus->set_knob(setup.name, "stuck_bit", ""));
     click_install();
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.downloads, 2);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::command_for_a_unit_that_left_data() {
@@ -740,11 +731,11 @@ void TestVusbUpgrade::working_copy_changed() {
     }
     QVERIFY(wait_for_verdict(1));
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         // The copy was put right before the write.
         QCOMPARE(read_all(copy), carried_);
     } else {
-        check_differs();
+        CHECKED(check_differs());
         QCOMPARE(watch_.matches, 0);
         QCOMPARE(bus_->flash(setup.name), erased_after(changed));
     }
@@ -792,13 +783,13 @@ void TestVusbUpgrade::transfer_hangs() {
         QVERIFY(logged("will wait on while it shows progress"));
         QVERIFY(reconnect(bus, setup.name));
         QVERIFY(wait_for_verdict(1));
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         return;
     }
 
     // The transfer fails in the end; the flash holds only part of the image.
     QVERIFY(wait_for_verdict(1));
-    check_differs("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
     QCOMPARE(watch_.matches, 0);
     QVERIFY(logged("will wait on while it shows progress"));
 
@@ -806,7 +797,7 @@ void TestVusbUpgrade::transfer_hangs() {
     QVERIFY(click_install());
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.matches, 1);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::unit_strings_shown_as_text_data() {
@@ -874,7 +865,7 @@ void TestVusbUpgrade::read_back_cut_short() {
     QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
     QCOMPARE(watch_.differs, 0);
     QCOMPARE(bus->present(setup.name), !pulled);
-    check_failure_stays("status_checkInterrupted");
+    CHECKED(check_failure_stays("status_checkInterrupted"));
     QVERIFY(!mainWindow->install_button->isEnabled());
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B5"} +
                               (pulled ? QStringList{"B1"} : QStringList{})));
@@ -885,7 +876,7 @@ void TestVusbUpgrade::read_back_cut_short() {
         QVERIFY(bus->set_knob(setup.name, it.key(), ""));
     QVERIFY(reconnect(bus, setup.name));
     QVERIFY(wait_for_verdict(1));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
     QCOMPARE(watch_.failures.size(), 1);
     QCOMPARE(watch_.verifications, 2);
     QCOMPARE(recorded(setup.serial), QStringList{"check interrupted"});
