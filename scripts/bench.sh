@@ -36,7 +36,7 @@ cmake --build "$build" --target kelvora-upgrade kelvora-flash kelvora_vusb upgra
 build=$(cd "$build" && pwd)
 tool=$build/kelvora-upgrade
 probe=$build/bench/upgrade_probe
-vusb_lib=$build/tests/vusb/libkelvora_vusb.so
+vusb_lib=$build/tests/instruments/vusb/libkelvora_vusb.so
 dfu=$build/dfu_util_bundle/dfu-util
 image=$root/software/resources/firmware.bin
 

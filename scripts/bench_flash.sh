@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 build=$(cd "${1:?build folder}" && pwd)
 summary=${2:-/dev/null}
 bench=$build/kelvora-flash
-vusb_lib=$build/tests/vusb/libkelvora_vusb.so
+vusb_lib=$build/tests/instruments/vusb/libkelvora_vusb.so
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -20,7 +20,7 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 make_bus() { # folder, units
   for i in $(seq 1 "$2"); do
-    tests/vusb/make_unit.sh --serial "$((1000 + i))" "$1/unit$i" >/dev/null
+    tests/instruments/vusb/make_unit.sh --serial "$((1000 + i))" "$1/unit$i" >/dev/null
   done
 }
 

@@ -36,7 +36,7 @@ fi
 # The virtual USB bus: the test suite's preloaded libusb stand-in, from the normal build.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORA_WERROR=ON >/dev/null
 cmake --build build --target kelvora_vusb >/dev/null
-vusb_lib=$root/build/tests/vusb/libkelvora_vusb.so
+vusb_lib=$root/build/tests/instruments/vusb/libkelvora_vusb.so
 [ -f "$vusb_lib" ] || { echo "check_package.sh: $vusb_lib was not built" >&2; exit 1; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvora-package-check.XXXXXX")
@@ -325,7 +325,7 @@ if grep -qF "SM_A: /sig_DevConn\"" "$scratch/run-empty-bus/stderr"; then
 fi
 
 # One virtual unit with an older revision of the image that the package carries.
-tests/vusb/make_unit.sh --image "$sysroot/usr/share/kelvora-upgrade/firmware.bin" "$bus/unit1" >/dev/null
+tests/instruments/vusb/make_unit.sh --image "$sysroot/usr/share/kelvora-upgrade/firmware.bin" "$bus/unit1" >/dev/null
 run_tool one-unit -- \
   "Will use real device" \
   "Result of execution test: status was ok" \

@@ -11,7 +11,7 @@ build=$(cd "${1:-$root/build}" && pwd)
 mkdir -p "${2:-$root/docs/screenshots}"
 shots=$(cd "${2:-$root/docs/screenshots}" && pwd)
 tool=$build/kelvora-upgrade
-library=$build/tests/vusb/libkelvora_vusb.so
+library=$build/tests/instruments/vusb/libkelvora_vusb.so
 for f in "$tool" "$library"; do
   [ -e "$f" ] || { echo "vusb_screenshots.sh: missing $f" >&2; exit 2; }
 done
@@ -54,7 +54,7 @@ shot() { # name
 }
 
 bus=$work/bus
-"$root/tests/vusb/make_unit.sh" --knob access=denied --knob timing=real "$bus/unit1" >/dev/null
+"$root/tests/instruments/vusb/make_unit.sh" --knob access=denied --knob timing=real "$bus/unit1" >/dev/null
 LD_PRELOAD=$library KELVORA_VUSB_DIR=$bus "$tool" -l >"$log" 2>&1 &
 tool_pid=$!
 wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^Kelvora Firmware Upgrade Tool$" | head -n 1)

@@ -1,9 +1,13 @@
 #include "app/refuse_start.h"
 #include "app/startup.h"
+#include "system/quit_on_signal.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // A signal that arrives once the working directory exists must find the handlers in
+    // place, or it ends the process without removing the directory.
+    System::install_termination_handlers();
     // Sharp texts, circle and pictures where a screen has more pixels per point.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);

@@ -1,7 +1,5 @@
 #include "control/sm_a.h"
 
-#include "control/tsan_edges.h"
-
 #include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "dfu/device_scan.h"
@@ -65,7 +63,6 @@ SM_A::SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* par
     : QThread(parent), dfu_file(std::move(dfu_file)), bin_file(std::move(bin_file)),
       upload_file(std::move(upload_file)) {
     qRegisterMetaType<DFU::DeviceInfo>();
-    tsan_edges::order_queued_calls(this);
     carried_image = support_misc::read_binary_file(":resources/" + Files::desired_FW_fileName_bin);
     if (carried_image.isEmpty()) {
         // A build without the carried resource: the working copy as it is now stands in.
@@ -83,7 +80,7 @@ SM_A::~SM_A() {
     }
     qDebug() << "SM_A: Waiting in dtor";
     wait();
-    tsan_edges::acquire(this);
+    marks.joined();
 }
 
 void SM_A::set_command(Command c) {
@@ -92,9 +89,7 @@ void SM_A::set_command(Command c) {
 
 void SM_A::set_command(Command c, QString const& serial, Device::Type product) {
     Locked locked(mutex);
-    command = c;
-    command_serial = serial;
-    command_product = product;
+    pending = UnitCommand{c, Unit{serial, product}};
     woken.wakeAll();
 }
 
@@ -117,62 +112,40 @@ void SM_A::set_transferring(Command transfer) {
     transferring = transfer;
 }
 
-SM_A::Command SM_A::take_unit_command(QString* serial, Device::Type* product) {
-    Locked locked(mutex);
-    Command const c = command;
-    if (c != Download && c != UploadAndCompare)
-        return c;
-    command = NoCommand;
-    *serial = command_serial;
-    *product = command_product;
-    return c;
-}
-
-void SM_A::drop_command(QString const& why) {
-    QString serial;
-    Device::Type product = Device::Type::invalid;
-    Command const c = take_unit_command(&serial, &product);
-    if (c == Download || c == UploadAndCompare)
-        log_dropped(c, serial, why);
-}
-
-void SM_A::log_dropped(Command c, QString const& serial, QString const& why) {
-    qInfo().noquote() << QString("SM_A: command %1 for unit \"%2\" dropped: %3")
-                             .arg(int(c))
-                             .arg(Device::loggable(serial), why);
-}
-
-bool SM_A::still_attached() {
-    DFU::ScanResult const scan = DFU::make_scan();
-    if (exactly_one(scan) && scan.second.front().serial == last_serial)
-        return true;
-    qInfo().noquote() << QString("SM_A: command for unit \"%1\" dropped: the unit is no longer "
-                                 "the one attached")
-                             .arg(Device::loggable(last_serial));
-    return false;
-}
-
-bool SM_A::working_copy_checked() {
-    return DFU::ensure_file_holds(bin_file, carried_image);
-}
-
 SM_A::Command SM_A::get_command() const {
     Locked locked(mutex);
-    return command;
+    return pending.command;
 }
 
-SM_A::Command SM_A::take_command() {
-    QString serial;
-    Device::Type product = Device::Type::invalid;
-    Command const c = take_unit_command(&serial, &product);
-    if (c != Download && c != UploadAndCompare)
-        return c;
-    // A command given for a unit that is gone must not reach the one attached now.
-    if (serial.isEmpty() || serial != last_serial || product != device_info.device_type) {
-        log_dropped(c, serial, QString("unit \"%1\" attached").arg(last_serial));
-        return NoCommand;
+SM_A::Taken SM_A::take_command_for(Unit const& attached, QString const& why_not) {
+    UnitCommand taken;
+    {
+        Locked locked(mutex);
+        std::swap(taken, pending);
     }
-    return c;
+    if (taken.command == NoCommand)
+        return Taken();
+    // A command given for a unit that is gone must not reach the one attached now.
+    bool const same_unit = !taken.unit.serial.isEmpty() && !attached.serial.isEmpty() &&
+                           taken.unit.serial == attached.serial &&
+                           taken.unit.product == attached.product;
+    bool const unit_left = same_unit && !relist_unit();
+    if (same_unit && !unit_left)
+        return Taken{taken.command};
+    QString const why = unit_left ? QString("the unit is no longer the one attached") : why_not;
+    qInfo().noquote() << QString("SM_A: command %1 for unit \"%2\" dropped: %3")
+                             .arg(int(taken.command))
+                             .arg(Device::loggable(taken.unit.serial), why);
+    return Taken{NoCommand, unit_left};
+}
+
+bool SM_A::relist_unit() {
+    DFU::ScanResult const scan = DFU::make_scan();
+    return exactly_one(scan) && scan.second.front().serial == last_serial;
+}
+
+bool SM_A::restore_working_copy() {
+    return DFU::ensure_file_holds(bin_file, carried_image);
 }
 
 void SM_A::do_stop() {
@@ -183,14 +156,11 @@ void SM_A::do_stop() {
     woken.wakeAll();
 }
 
-void SM_A::pause(int ms, bool until_command) {
+void SM_A::pause(int ms, Wake wake) {
     QDeadlineTimer const deadline(qMax(ms, 0));
     Locked locked(mutex);
-    while (!stopping && !(until_command && command != NoCommand)) {
-        tsan_edges::release(&mutex);
-        bool const signalled = woken.wait(&mutex, deadline);
-        tsan_edges::acquire(&mutex);
-        if (!signalled)
+    while (!stopping && !(wake == Wake::on_stop_or_command && pending.command != NoCommand)) {
+        if (!locked.wait(woken, deadline))
             break;
     }
 }
@@ -241,168 +211,168 @@ void SM_A::report_open_refusal(QString const& reason) {
     emit sig_OpenRefused(reason);
 }
 
+void SM_A::report_progress(int percent) {
+    emit sig_FwProgress(percent);
+}
+
 void SM_A::run() {
+    Step step = Step::A0;
+    while (step != Step::end)
+        step = enter(step);
+    bool write_cut = false;
+    {
+        Locked locked(mutex);
+        write_cut = stopped_while_writing && download_code != 0;
+    }
+    emit sig_Stopped(write_cut);
     // Whatever the loop wrote is seen by whoever waited for the thread to finish.
-    struct Finished {
-        SM_A* worker;
-        ~Finished() {
-            bool write_cut = false;
-            {
-                Locked locked(worker->mutex);
-                write_cut = worker->stopped_while_writing && worker->download_code != 0;
-            }
-            emit worker->sig_Stopped(write_cut);
-            tsan_edges::release(worker);
-        }
-    } const finished{this};
+    marks.ran();
+}
 
-    // dfu-util's progress during a download or read-back, passed on as it comes.
-    DFU::ProgressHandler const report_progress = [this](int percent) {
-        emit sig_FwProgress(percent);
-    };
+SM_A::Step SM_A::enter(Step step) {
+    switch (step) {
+    case Step::A0:
+        return forget_unit();
+    case Step::A1:
+        return report_no_unit();
+    case Step::A2:
+        return scan();
+    case Step::A4:
+        return wait_for_command();
+    case Step::A5:
+        return download();
+    case Step::A6:
+        return read_back_and_compare();
+    case Step::A7:
+        return wait_until_unit_leaves();
+    case Step::end:
+        break;
+    }
+    return Step::end;
+}
 
-    enum Step { A0, A1, A2, A4, A5, A6, A7 };
-    Step step = A0;
+SM_A::Step SM_A::forget_unit() {
+    emit sig_A0_entered();
+    last_serial = QString("");
+    return Step::A1;
+}
+
+SM_A::Step SM_A::report_no_unit() {
+    emit sig_A1_entered();
+    if (is_stopping())
+        return Step::end;
+    device_info = DFU::DeviceInfo();
+    emit sig_NoDevConn();
+    if (first_pass_done.exchange(true))
+        pause(no_device_delay_ms, Wake::on_stop);
+    return Step::A2;
+}
+
+SM_A::Step SM_A::scan() {
+    emit sig_A2_entered();
+    emit sig_scanning();
+    QString refusal;
+    DFU::ScanResult const scan = DFU::make_scan(&refusal);
+    report_open_refusal(refusal);
+    if (!exactly_one(scan)) {
+        take_command_for(Unit(), !refusal.isEmpty()    ? "a unit that cannot be opened is attached"
+                                 : scan.second.empty() ? "no unit attached"
+                                                       : "several units attached");
+        return Step::A0;
+    }
+    DFU::DeviceItem const& item = scan.second.front();
+    if (item.serial == last_serial)
+        return Step::A4;
+    take_command_for(Unit(), QString("unit \"%1\" attached").arg(item.serial));
+    emit sig_readingInfo();
+    emit sig_NoDevConn();
+    last_serial = item.serial;
+    // A unit swapped in between two scans must not inherit what was read from the one before
+    // (the revision is only written when the blocks agree).
+    device_info = DFU::DeviceInfo();
+    device_info.serial = item.serial;
+    DFU::Result const result = DFU::read_device_info(&item, &device_info);
+    if (result.first != 0) {
+        emit sig_DeviceError(result.second);
+        return Step::A7;
+    }
+    emit sig_DevConnInfo(device_info);
+    emit sig_DevConn();
+    return Step::A4;
+}
+
+SM_A::Step SM_A::wait_for_command() {
+    emit sig_A4_entered();
+    if (is_stopping())
+        return Step::end;
+    // A command given meanwhile is taken at once.
+    pause(poll_interval_ms, Wake::on_stop_or_command);
+    // A stop given during the pause is not followed by a transfer.
+    if (is_stopping())
+        return Step::end;
+    Taken const taken = take_command_for(Unit{last_serial, device_info.device_type},
+                                         QString("unit \"%1\" attached").arg(last_serial));
+    // A command dropped because its unit left starts a new detection pass, so the flow hears
+    // that its unit is gone even when the same unit shows up again. No transfer begins once a
+    // stop has been asked for.
+    if (taken.unit_left)
+        return Step::A0;
+    if (taken.command == NoCommand || is_stopping())
+        return Step::A2;
+    return taken.command == Download ? Step::A5 : Step::A6;
+}
+
+SM_A::Step SM_A::download() {
+    emit sig_A5_entered();
+    emit sig_FwDownloading();
+    set_transferring(Download);
+    // What is written is checked against the carried image right before.
+    int const code = restore_working_copy()
+                         ? DFU::download_FW_to_device(bin_file, last_serial,
+                                                      [this](int p) { report_progress(p); })
+                         : -1;
+    {
+        Locked locked(mutex);
+        transferring = NoCommand;
+        download_code = code;
+    }
+    emit sig_FwDownloadResult(code);
+    emit sig_FwDownloaded();
+    return Step::A0;
+}
+
+SM_A::Step SM_A::read_back_and_compare() {
+    emit sig_A6_entered();
+    emit sig_FwUploading();
+    set_transferring(UploadAndCompare);
+    // Against the carried image itself: "Done" means the unit holds what the tool carries,
+    // whatever happened to the working copy.
+    Readback const verdict =
+        read_back(carried_image, upload_file, last_serial, [this](int p) { report_progress(p); });
+    set_transferring(NoCommand);
+    if (verdict == Readback::matches) {
+        qDebug() << "Uploaded FW matches";
+        emit sig_FwUploadedMatches();
+    } else if (verdict == Readback::differs) {
+        qDebug() << "Uploaded FW does not match";
+        emit sig_FwUploadedDiffers();
+    } else {
+        emit sig_FwUploadCut();
+    }
+    return Step::A2;
+}
+
+SM_A::Step SM_A::wait_until_unit_leaves() {
+    emit sig_A7_entered();
+    emit sig_scanning();
     for (;;) {
-        switch (step) {
-        case A0:
-            emit sig_A0_entered();
-            last_serial = QString("");
-            step = A1;
-            break;
-
-        case A1:
-            emit sig_A1_entered();
-            if (is_stopping())
-                return;
-            device_info = DFU::DeviceInfo();
-            emit sig_NoDevConn();
-            if (first_pass_done.exchange(true))
-                pause(no_device_delay_ms, false);
-            step = A2;
-            break;
-
-        case A2: {
-            emit sig_A2_entered();
-            emit sig_scanning();
-            QString refusal;
-            DFU::ScanResult const scan = DFU::make_scan(&refusal);
-            report_open_refusal(refusal);
-            if (!exactly_one(scan)) {
-                drop_command(!refusal.isEmpty()    ? "a unit that cannot be opened is attached"
-                             : scan.second.empty() ? "no unit attached"
-                                                   : "several units attached");
-                step = A0;
-                break;
-            }
-            DFU::DeviceItem const& item = scan.second.front();
-            if (item.serial == last_serial) {
-                step = A4;
-                break;
-            }
-            drop_command(QString("unit \"%1\" attached").arg(item.serial));
-            emit sig_readingInfo();
-            emit sig_NoDevConn();
-            last_serial = item.serial;
-            // A unit swapped in between two scans must not inherit what was read from the
-            // one before (the revision is only written when the blocks agree).
-            device_info = DFU::DeviceInfo();
-            device_info.serial = item.serial;
-            DFU::Result const result = DFU::read_device_info(&item, &device_info);
-            if (result.first != 0) {
-                emit sig_DeviceError(result.second);
-                step = A7;
-            } else {
-                emit sig_DevConnInfo(device_info);
-                emit sig_DevConn();
-                step = A4;
-            }
-            break;
-        }
-
-        case A4:
-            emit sig_A4_entered();
-            if (is_stopping())
-                return;
-            // A command given meanwhile is taken at once.
-            pause(poll_interval_ms, true);
-            // A stop given during the pause is not followed by a transfer.
-            if (is_stopping())
-                return;
-            switch (take_command()) {
-            // No transfer begins once a stop has been asked for. A dropped command starts a
-            // new detection pass, so the flow hears that its unit is gone even when the same
-            // unit shows up again.
-            case Download:
-                step = !still_attached() ? A0 : is_stopping() ? A2 : A5;
-                break;
-            case UploadAndCompare:
-                step = !still_attached() ? A0 : is_stopping() ? A2 : A6;
-                break;
-            default:
-                step = A2;
-                break;
-            }
-            break;
-
-        case A5:
-            emit sig_A5_entered();
-            emit sig_FwDownloading();
-            {
-                set_transferring(Download);
-                // What is written is checked against the carried image right before.
-                int const code =
-                    working_copy_checked()
-                        ? DFU::download_FW_to_device(bin_file, last_serial, report_progress)
-                        : -1;
-                {
-                    Locked locked(mutex);
-                    transferring = NoCommand;
-                    download_code = code;
-                }
-                emit sig_FwDownloadResult(code);
-            }
-            emit sig_FwDownloaded();
-            step = A0;
-            break;
-
-        case A6: {
-            emit sig_A6_entered();
-            emit sig_FwUploading();
-            set_transferring(UploadAndCompare);
-            // Against the carried image itself: "Done" means the unit holds what the tool
-            // carries, whatever happened to the working copy.
-            Readback const verdict =
-                read_back(carried_image, upload_file, last_serial, report_progress);
-            set_transferring(NoCommand);
-            if (verdict == Readback::matches) {
-                qDebug() << "Uploaded FW matches";
-                emit sig_FwUploadedMatches();
-            } else if (verdict == Readback::differs) {
-                qDebug() << "Uploaded FW does not match";
-                emit sig_FwUploadedDiffers();
-            } else {
-                emit sig_FwUploadCut();
-            }
-            step = A2;
-            break;
-        }
-
-        case A7:
-            emit sig_A7_entered();
-            emit sig_scanning();
-            for (;;) {
-                // Leaving here on a stop keeps a unit that cannot be read from holding up
-                // the shut-down until someone unplugs it.
-                if (is_stopping())
-                    return;
-                pause(poll_interval_ms, false);
-                DFU::ScanResult const scan = DFU::make_scan();
-                if (!exactly_one(scan) || scan.second.front().serial != last_serial)
-                    break;
-            }
-            step = A0;
-            break;
-        }
+        // Leaving here on a stop keeps a unit that cannot be read from holding up the
+        // shut-down until someone unplugs it.
+        if (is_stopping())
+            return Step::end;
+        pause(poll_interval_ms, Wake::on_stop);
+        DFU::ScanResult const scan = DFU::make_scan();
+        if (!exactly_one(scan) || scan.second.front().serial != last_serial)
+            return Step::A0;
     }
 }

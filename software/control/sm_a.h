@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dfu/device_info.h"
+#include "system/tsan_edges.h"
 
 #include <QMutex>
 #include <QString>
@@ -16,6 +17,17 @@ class SM_A : public QThread {
 public:
     enum Command { NoCommand = 0, Download = 1, UploadAndCompare = 2 };
 
+    // A unit as the flow names it; an empty serial names none.
+    struct Unit {
+        QString serial;
+        Device::Type product = Device::Type::invalid;
+    };
+    // A command and the unit it was given for.
+    struct UnitCommand {
+        Command command = NoCommand;
+        Unit unit;
+    };
+
     SM_A(QString dfu_file, QString bin_file, QString upload_file, QObject* parent = nullptr);
     ~SM_A() override;
 
@@ -29,9 +41,7 @@ public:
 
 private:
     QString last_serial;
-    Command command = NoCommand;
-    QString command_serial; // the unit the command was given for
-    Device::Type command_product = Device::Type::invalid;
+    UnitCommand pending;
     Command transferring = NoCommand;
     int download_code = 0;
 
@@ -43,7 +53,8 @@ public:
 private:
     bool stopping = false;
     bool stopped_while_writing = false;
-    mutable QMutex mutex; // guards command, its unit, stopping, transferring, download_code
+    mutable QMutex mutex; // guards pending, stopping, stopped_while_writing, transferring,
+                          // download_code
     QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
 public:
@@ -108,30 +119,44 @@ protected:
     void run() override;
 
 private:
-    // The pending command if it was given for the unit read last; a command for another unit
-    // is dropped with a log line.
-    Command take_command();
-    // Takes a pending download or verify command and the unit it was given for; any other
-    // command stays pending and is returned as it is.
-    Command take_unit_command(QString* serial, Device::Type* product);
-    // Drops a pending command because the unit it was given for is not the one attached.
-    void drop_command(QString const& why);
-    static void log_dropped(Command c, QString const& serial, QString const& why);
+    enum class Step { A0, A1, A2, A4, A5, A6, A7, end };
+    Step enter(Step step);
+    // One function per step; each returns the step that follows.
+    Step forget_unit();            // A0
+    Step report_no_unit();         // A1
+    Step scan();                   // A2
+    Step wait_for_command();       // A4
+    Step download();               // A5
+    Step read_back_and_compare();  // A6
+    Step wait_until_unit_leaves(); // A7
+
+    // The one place where a pending command is taken. It is carried out only when it was
+    // given for `attached` (whose serial is empty when no unit may be used) and a new listing
+    // shows that unit alone; otherwise it is dropped with one log line, which gives `why_not`
+    // when the units differ.
+    struct Taken {
+        Command command = NoCommand; // the command to carry out
+        bool unit_left = false;      // dropped because the listing no longer shows the unit
+    };
+    Taken take_command_for(Unit const& attached, QString const& why_not);
     void set_transferring(Command transfer);
-    // Lists the units right before a transfer: true when the unit read last is the only one
-    // (a unit that dfu-util saw but could not open counts as another).
-    bool still_attached();
-    // Makes sure the working copy of the image holds the carried bytes before a download.
-    bool working_copy_checked();
+    // Runs a listing: true when the unit read last is the only one attached (a unit that
+    // dfu-util saw but could not open counts as another).
+    bool relist_unit();
+    // Rewrites the working copy of the image from the carried bytes when it differs, right
+    // before a download: false when that failed.
+    bool restore_working_copy();
     // The carried image as built into the program, read once at construction.
     QByteArray carried_image;
 
-    // Waits up to ms, less when a stop is asked for meanwhile, or, with until_command, when
-    // a command is pending. The lock is released while waiting.
-    void pause(int ms, bool until_command);
+    enum class Wake { on_stop, on_stop_or_command };
+    // Waits up to ms, less when `wake` happens meanwhile. The lock is released while waiting.
+    void pause(int ms, Wake wake);
     // Emits sig_OpenRefused and logs one line when the reason changes.
     void report_open_refusal(QString const& reason);
+    void report_progress(int percent);
 
+    tsan_edges::WorkerMarks const marks{this};
     QString open_refusal; // worker thread only
 };
 

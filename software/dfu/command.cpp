@@ -1,15 +1,17 @@
 #include "dfu/command.h"
 
 #include "files/files.h"
-#include "files/quit_on_signal.h"
+#include "system/quit_on_signal.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QProcess>
 
 #include <atomic>
+#include <limits>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace DFU {
 
@@ -17,13 +19,14 @@ QString Command::path;
 
 int first_wait_ms = 30000;
 
-// No healthy command of this tool comes near two minutes. The longest is the download of the
-// carried image (625900 bytes) to an STM32F4: with the data sheet's worst-case figures it
-// erases sectors 0 to 8 in about 11 s, programs 156475 words at 100 us in under 16 s, and
-// moves 306 blocks of 2048 bytes over full-speed USB in a few seconds, about 30 s in all;
-// the read-back of the same bytes takes a few seconds. A child still running at four times
-// that worst case has stalled.
+// No healthy listing, version check or set-up comes near two minutes.
 int wait_limit_ms = 120000;
+
+// A transfer's length depends on the host and the hub, so it has no total bound. dfu-util
+// prints progress while it moves data: every erased page (an STM32F4 sector takes at most 4 s
+// to erase by the data sheet) and every 2048-byte block. A transfer that has printed nothing
+// for several times the longest of those gaps has stalled.
+int silence_limit_ms = 30000;
 
 namespace {
 
@@ -65,16 +68,64 @@ bool ending() {
     return run_ending.load() || pending_termination_signal() != 0;
 }
 
-// Waits until the child has ended (true), until `until_ms` on the clock, or, when cuttable,
-// until the run ends (false). Short slices, so that the end of the run is seen promptly.
-bool wait_until(QProcess& process, QElapsedTimer const& clock, qint64 until_ms, bool cuttable) {
+// Commands that move data between a unit and a file.
+bool is_transfer(CmdID id) {
+    return id == upload_OTP || id == upload_FW_info || id == upload_FW || id == download_FW;
+}
+
+// How long a child may run: commands that move no data have a fixed bound on the clock; a
+// transfer may run as long as it keeps printing, and is given up after silence_limit_ms
+// without output.
+class Bound {
+public:
+    Bound(QProcess& process, CmdID id) : on_silence(is_transfer(id)) {
+        clock.start();
+        if (on_silence)
+            for (auto const output :
+                 {&QProcess::readyReadStandardOutput, &QProcess::readyReadStandardError})
+                connections.push_back(QObject::connect(
+                    &process, output, [this] { last_output_ms = clock.elapsed(); }));
+    }
+    ~Bound() {
+        for (QMetaObject::Connection const& connection : connections)
+            QObject::disconnect(connection);
+    }
+    Bound(Bound const&) = delete;
+    Bound& operator=(Bound const&) = delete;
+
+    // Milliseconds until the child is given up, or until `until_ms` on the clock when that is
+    // sooner.
+    qint64 left(qint64 until_ms) const {
+        qint64 const now = clock.elapsed();
+        qint64 const limit = on_silence ? qMin(until_ms, last_output_ms + silence_limit_ms)
+                                        : qMin<qint64>(until_ms, wait_limit_ms);
+        return limit - now;
+    }
+    bool silent() const {
+        return on_silence && clock.elapsed() - last_output_ms >= silence_limit_ms;
+    }
+    bool transfer() const { return on_silence; }
+
+private:
+    bool const on_silence;
+    QElapsedTimer clock;
+    qint64 last_output_ms = 0;
+    std::vector<QMetaObject::Connection> connections;
+};
+
+enum class Cut { never, when_ending };
+
+// Waits until the child has ended (true), until `until_ms` on the clock or the bound, or, when
+// it may be cut, until the run ends (false). Short slices, so that the end of the run is seen
+// promptly.
+bool wait_until(QProcess& process, Bound const& bound, qint64 until_ms, Cut cut) {
     constexpr qint64 slice_ms = 100;
     for (;;) {
         if (process.state() == QProcess::NotRunning)
             return true;
-        if (cuttable && ending())
+        if (cut == Cut::when_ending && ending())
             return false;
-        qint64 const left = until_ms - clock.elapsed();
+        qint64 const left = bound.left(until_ms);
         if (left <= 0)
             return false;
         if (process.waitForFinished(static_cast<int>(qMin(left, slice_ms))))
@@ -165,7 +216,8 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
 
     // Once the run ends, nothing new starts: the end waits at most for the one command that
     // runs (a unit's information takes two uploads, and the second would double that wait).
-    bool const cuttable = cut_when_ending(id);
+    Cut const cut = cut_when_ending(id) ? Cut::when_ending : Cut::never;
+    bool const cuttable = cut == Cut::when_ending;
     if (ending()) {
         qInfo() << "Not starting" << program << arguments << "because the run ends";
         return {-1, QString()};
@@ -174,20 +226,25 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     if (id != list)
         qInfo() << "Start " << program << arguments;
 
+    Bound const bound(process, id);
     process.start(program, arguments, QIODevice::ReadWrite);
-    QElapsedTimer clock;
-    clock.start();
-    bool finished = wait_until(process, clock, first_wait_ms, cuttable);
-    if (!finished && !(cuttable && ending())) {
+    bool finished = wait_until(process, bound, first_wait_ms, cut);
+    if (!finished && !(cuttable && ending()) && !bound.silent()) {
         QString const early = output_text(process.readAllStandardOutput());
         qInfo() << "waitForFinished(): Process did not finish in time, exit status:"
                 << process.exitStatus() << "and output:" << early;
-        qInfo() << "will wait again, at most" << (wait_limit_ms - first_wait_ms) / 1000 << "s";
-        finished = wait_until(process, clock, wait_limit_ms, cuttable);
+        if (bound.transfer())
+            qInfo() << "will wait on while it shows progress, at most" << silence_limit_ms / 1000
+                    << "s without";
+        else
+            qInfo() << "will wait again, at most" << (wait_limit_ms - first_wait_ms) / 1000 << "s";
+        finished = wait_until(process, bound, std::numeric_limits<qint64>::max(), cut);
     }
     if (!finished) {
         if (cuttable && ending())
             qInfo() << "Stopping" << program << "because the run ends";
+        else if (bound.transfer())
+            qInfo() << "Killing" << program << "silent for" << silence_limit_ms / 1000 << "s";
         else
             qInfo() << "Killing" << program << "still running after" << wait_limit_ms / 1000 << "s";
         process.kill();

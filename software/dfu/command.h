@@ -53,14 +53,17 @@ struct OutputTaps {
 Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps);
 
 // How long run_command waits before it logs and waits on, and when it gives up: a child still
-// running at wait_limit_ms is killed and reported as failed (-1). Tests shorten both.
+// running at wait_limit_ms is killed and reported as failed (-1). A transfer (an upload or the
+// download) has no total bound: it is killed once it has printed nothing for
+// silence_limit_ms. Tests shorten all three.
 extern int first_wait_ms;
 extern int wait_limit_ms;
+extern int silence_limit_ms;
 
 // Tells every running and later run_command that the run is ending: no new command starts,
 // a running child that moves no data to or from a unit (the version test, the listing, the
 // simulator's set-up) is stopped at once; a running transfer is still waited for, within
-// wait_limit_ms. A termination signal counts as the end of the run. Safe from any thread.
+// its silence bound. A termination signal counts as the end of the run. Safe from any thread.
 // Tests switch it off again with false.
 void end_waits_for_exit(bool ending = true);
 

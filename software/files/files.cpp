@@ -1,7 +1,5 @@
 #include "files/files.h"
 
-#include "files/quit_on_signal.h"
-
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -11,10 +9,6 @@
 namespace Files {
 
 namespace {
-
-// A signal that arrives once the working directory exists must find the handlers in place,
-// or it ends the process without removing the directory.
-bool const signals_watched = (watch_termination_signals(), true);
 
 QString last_extraction_error;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "files/process_lock.h"
+#include "system/process_lock.h"
 
 #include <QString>
 

@@ -5,13 +5,13 @@
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
-#include "files/process_lock.h"
-#include "files/quit_on_signal.h"
 #include "files/support_misc.h"
 #include "flash/bench_options.h"
 #include "flash/job_pool.h"
 #include "flash/reporter.h"
 #include "flash/unit_job.h"
+#include "system/process_lock.h"
+#include "system/quit_on_signal.h"
 
 #include <QDebug>
 

@@ -2,9 +2,9 @@
 
 #include "control/outcome.h"
 #include "control/upgrade_record.h"
-#include "files/quit_on_signal.h"
 #include "files/support_misc.h"
 #include "flash/port_commands.h"
+#include "system/quit_on_signal.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -57,6 +57,7 @@ void TestRunCommand::cleanup() {
     DFU::Command::path.clear();
     DFU::first_wait_ms = 30000;
     DFU::wait_limit_ms = 120000;
+    DFU::silence_limit_ms = 30000;
     DFU::end_waits_for_exit(false);
 }
 
@@ -201,25 +202,30 @@ void TestRunCommand::child_outliving_the_first_wait() {
     QCOMPARE(result.second, QString("late"));
     QVERIFY(log.contains("waitForFinished(): Process did not finish in time, exit status: "
                          "QProcess::NormalExit and output: \"early\""));
-    QVERIFY(log.contains("will wait again, at most 119 s"));
+    QVERIFY(log.contains("will wait on while it shows progress, at most 30 s without"));
 }
 
 void TestRunCommand::wait_bounds_data() {
     QTest::addColumn<int>("id");
-    QTest::addColumn<QString>("sleep_ms");   // how long the child takes
+    QTest::addColumn<QString>("child");      // what the fake child does, or how long it sleeps
     QTest::addColumn<QString>("run_ending"); // "no", "before" the start or "during" the run
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");
     QString const killed = "Killing \"" + fake_child + "\" still running after 3 s";
+    QString const silent = "Killing \"" + fake_child + "\" silent for 2 s";
+    QString const waits_on = "will wait on while it shows progress, at most 2 s without";
     QString const not_started = "Not starting \"" + fake_child + "\" (\"sleep\"";
-    QTest::newRow("stalled download killed at the limit") << int(DFU::download_FW) << "600000"
-                                                          << "no" << -1 << killed;
-    QTest::newRow("stalled upload killed at the limit") << int(DFU::upload_FW) << "600000"
-                                                        << "no" << -1 << killed;
+    QTest::newRow("silent download killed") << int(DFU::download_FW) << "600000"
+                                            << "no" << -1 << silent;
+    QTest::newRow("silent upload killed") << int(DFU::upload_FW) << "600000"
+                                          << "no" << -1 << silent;
+    // Progress every 300 ms for longer than the listing's bound.
+    QTest::newRow("long download that shows progress") << int(DFU::download_FW) << "ticks 14 300"
+                                                       << "no" << 0 << waits_on;
     QTest::newRow("stalled listing killed at the limit") << int(DFU::list) << "600000"
                                                          << "no" << -1 << killed;
-    QTest::newRow("slow download within the limit") << int(DFU::download_FW) << "700"
-                                                    << "no" << 0 << "will wait again, at most 2 s";
+    QTest::newRow("slow download within the bound") << int(DFU::download_FW) << "700"
+                                                    << "no" << 0 << waits_on;
     QTest::newRow("listing not started when the run ends") << int(DFU::list) << "600000"
                                                            << "before" << -1 << not_started;
     QTest::newRow("version test not started when the run ends") << int(DFU::version) << "600000"
@@ -227,22 +233,22 @@ void TestRunCommand::wait_bounds_data() {
     // The second upload of a unit's information would double the wait at the end of a run.
     QTest::newRow("upload not started when the run ends") << int(DFU::upload_FW_info) << "600000"
                                                           << "before" << -1 << not_started;
-    QTest::newRow("download finishes although the run ends")
-        << int(DFU::download_FW) << "700"
-        << "during" << 0 << "will wait again, at most 2 s";
-    QTest::newRow("stalled download killed at the limit although the run ends")
+    QTest::newRow("download finishes although the run ends") << int(DFU::download_FW) << "700"
+                                                             << "during" << 0 << waits_on;
+    QTest::newRow("silent download killed although the run ends")
         << int(DFU::download_FW) << "600000"
-        << "during" << -1 << killed;
+        << "during" << -1 << silent;
 }
 
 void TestRunCommand::wait_bounds() {
     QFETCH(int, id);
-    QFETCH(QString, sleep_ms);
+    QFETCH(QString, child);
     QFETCH(QString, run_ending);
     QFETCH(int, code);
     QFETCH(QString, message);
     DFU::first_wait_ms = 300;
     DFU::wait_limit_ms = 3000;
+    DFU::silence_limit_ms = 2000;
     DFU::end_waits_for_exit(run_ending == "before");
     DFU::commands[DFU::CmdID(id)] = {fake_child, {}};
     MessageLog log;
@@ -250,10 +256,12 @@ void TestRunCommand::wait_bounds() {
     DFU::OutputTaps taps;
     if (run_ending == "during")
         taps.on_output = [](QByteArray const&) { DFU::end_waits_for_exit(); };
-    auto const result = DFU::run_command(DFU::CmdID(id), {"sleep", sleep_ms, "early"}, taps);
+    QStringList const arguments =
+        child.contains(' ') ? child.split(' ') : QStringList{"sleep", child, "early"};
+    auto const result = DFU::run_command(DFU::CmdID(id), arguments, taps);
     QCOMPARE(result.first, code);
     QVERIFY2(log.contains(message), qPrintable(log.lines().join('\n')));
-    if (code == 0)
+    if (code == 0 && arguments.front() == "sleep")
         QCOMPARE(result.second, QString("late"));
 }
 

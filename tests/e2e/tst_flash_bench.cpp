@@ -2,7 +2,7 @@
 // virtual units, several units side by side. Each case looks at the units' flash afterwards,
 // at what the program said (JSON Lines) and at each unit's own log of who opened it.
 #include "files/files.h"
-#include "files/process_lock.h"
+#include "system/process_lock.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -74,7 +74,7 @@ void TestFlashBench::initTestCase() {
 bool TestFlashBench::make(vusb_env::Bus const& bus, QVector<Unit> const& units) {
     for (Unit const& unit : units) {
         QProcess make_unit;
-        make_unit.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
+        make_unit.start(KELVORA_SOURCE_DIR "/tests/instruments/vusb/make_unit.sh",
                         unit.options +
                             QStringList{"--image", image_file_, bus.unit_path(unit.name)});
         if (!make_unit.waitForFinished(60000) || make_unit.exitCode() != 0)

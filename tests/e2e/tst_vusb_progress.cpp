@@ -9,6 +9,7 @@
 #include "control/sm_b.h"
 #include "control/upgrade_record.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
@@ -362,27 +363,15 @@ void TestVusbProgress::record_of_each_attempt() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
     QTemporaryDir root;
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
     // The user's data folder, where the upgrade record goes.
     qputenv("XDG_DATA_HOME", QFile::encodeName(root.path() + "/data"));
 
-    int tool_argc = 2;
-    char tool_name[] = "kelvora-upgrade";
-    char log[] = "-l";
-    char* tool_argv[] = {tool_name, log, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
-
+    ToolHarness const tool({"-l"});
     TestVusbProgress test;
-    int const failures = QTest::qExec(&test, argc, argv);
-    return GUI_cleanup(failures);
+    return ToolHarness::end(ToolHarness::exec(&test, argc, argv, nullptr));
 }
 
 #include "tst_vusb_progress.moc"

@@ -6,6 +6,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
@@ -30,13 +31,8 @@ namespace {
 
 constexpr int flow_timeout_ms = 120000;
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 // A unit of the carried product with an older revision in its information block.
 UnitSetup older_unit(QByteArray image, QMap<QString, QString> const& knobs) {
@@ -134,7 +130,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindow->isVisible(), flow_timeout_ms);
         QVERIFY(again);
         QCOMPARE(stops.count(), 2); // the first close's and the key's own
-        check_stopped("status_stopped");
+        CHECKED(check_stopped("status_stopped"));
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
     }
 
@@ -145,7 +141,7 @@ private slots:
             QSKIP("a stop ends the worker for good: run each case in a process of its own");
         QVERIFY(start_writing({{"hang", "download:60"}, {"hang_ms", "3000"}}));
         QTest::keyClick(mainWindow, Qt::Key_Q);
-        check_stopped("status_stoppedHalfWritten");
+        CHECKED(check_stopped("status_stoppedHalfWritten"));
         QVERIFY(!bus_->flash("unit1").startsWith(carried_));
         QVERIFY(mainWindow->isVisible());
     }
@@ -157,37 +153,21 @@ private:
         QVERIFY(start_writing({{"timing", "real"}, {"timing_scale", "0.3"}}));
         // Returns once the stop has taken effect; the window stays open.
         QTest::keyClick(mainWindow, key);
-        check_stopped("status_stopped");
+        CHECKED(check_stopped("status_stopped"));
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
         QVERIFY(mainWindow->isVisible());
     }
 };
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir root;
     // Until a case attaches its bus, the tool sees an empty one: no units.
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
 
-    int tool_argc = 1;
-    char tool_name[] = "kelvora-upgrade";
-    char* tool_argv[] = {tool_name, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
-
-    // Without a case named, the first one: a stop ends the worker for good.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    if (argc == 1)
-        arguments << "stop_by_q";
+    ToolHarness const tool({});
     TestVusbStop test;
-    int const failures = QTest::qExec(&test, arguments);
-    return GUI_cleanup(failures);
+    return ToolHarness::end(ToolHarness::exec(&test, argc, argv, "stop_by_q"));
 }
 
 #include "tst_vusb_stop.moc"

@@ -2,6 +2,7 @@
 // make_unit.sh, the library preloaded into the tool itself (whose dfu-util children inherit
 // it), the log on standard error. In a sanitizer build the tool is instrumented and the
 // library is not; the helper's environment lets the two start together.
+#include "e2e/tool_process.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -55,23 +56,11 @@ void TestVusbToolProcess::unit_found_by_the_executable() {
 
     vusb_env::Bus bus;
     QVERIFY(bus.isValid());
-    QProcess make_unit;
-    make_unit.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
-                    unit_options + QStringList{"--image", image_, bus.unit_path("unit1")});
-    QVERIFY(make_unit.waitForFinished(60000));
-    QVERIFY2(make_unit.exitCode() == 0, make_unit.readAllStandardError().constData());
+    QVERIFY(bus.make_unit("unit1", unit_options + QStringList{"--image", image_}));
     QByteArray const flash_before = bus.flash("unit1");
 
-    QTemporaryDir tmp;
-    QTemporaryDir runtime;
-    QProcessEnvironment env = bus.environment();
-    env.insert("TMPDIR", tmp.path());
-    env.insert("XDG_RUNTIME_DIR", runtime.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    QProcess tool;
-    tool.setProcessEnvironment(env);
-    tool.start(KELVORA_BINARY_DIR "/kelvora-upgrade", {"-l"});
-    QVERIFY(tool.waitForStarted());
+    ToolProcess tool;
+    QVERIFY(tool.start_in(bus.environment(), {"-l"}));
 
     QByteArray err;
     for (QString const& text : expected)
@@ -87,7 +76,8 @@ void TestVusbToolProcess::unit_found_by_the_executable() {
     QCOMPARE(tool.exitCode(), 128 + SIGTERM);
     // Nothing was written to the unit, and the tool left nothing behind.
     QCOMPARE(bus.flash("unit1"), flash_before);
-    QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+    QCOMPARE(QDir(tool.tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestVusbToolProcess)

@@ -8,9 +8,9 @@
 #include "app/startup.h"
 #include "control/sm_a.h"
 #include "control/sm_b.h"
-#include "control/tsan_edges.h"
 #include "control/upgrade_record.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
@@ -20,6 +20,7 @@
 #include "message_log.h"
 #include "settings/settings.h"
 #include "switched_bus.h"
+#include "system/tsan_edges.h"
 #include "test_files.h"
 #include "vusb_env.h"
 
@@ -53,13 +54,8 @@ constexpr int block_size = 2048;
 constexpr uint32_t flash_base = 0x08000000;
 QString const older_revision = "2.3.0";
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 QString short_name(QAbstractState const* state) {
     return state->objectName().left(2);
@@ -406,12 +402,8 @@ void TestVusbUpgrade::upgrade_by_click() {
     if (by_script) {
         bus = plug_in({});
         QVERIFY(bus);
-        QProcess script;
-        script.start(KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
-                     {"--serial", setup.serial, "--image", Files::path_of(Files::desired_FW_bin),
-                      bus->unit_path(setup.name)});
-        QVERIFY(script.waitForFinished(60000));
-        QVERIFY2(script.exitCode() == 0, script.readAllStandardError().constData());
+        QVERIFY(bus->make_unit(setup.name, {"--serial", setup.serial, "--image",
+                                            Files::path_of(Files::desired_FW_bin)}));
         QCOMPARE(bus->flash(setup.name), erased_after(setup.flash));
         QVERIFY(bus->otp(setup.name).startsWith(setup.otp));
     } else {
@@ -436,12 +428,12 @@ void TestVusbUpgrade::upgrade_by_click() {
         QVERIFY(logged("Exit with 74"));
 
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         QCOMPARE(watch_.differs, 0);
     } else {
         // After an error of dfu-util, a check that fails tells the write as failed.
-        check_differs(knobs.contains("leave_status") ? "status_writeFailed"
-                                                     : "status_verifyFailed");
+        CHECKED(check_differs(knobs.contains("leave_status") ? "status_writeFailed"
+                                                             : "status_verifyFailed"));
         QCOMPARE(watch_.matches, 0);
         // What the tool read back is the carried image but for the one bit that reads wrong.
         QCOMPARE(uploaded().size(), carried_.size());
@@ -461,7 +453,7 @@ void TestVusbUpgrade::upgrade_by_click() {
     click_install();
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.downloads, 2);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::verify_without_click_data() {
@@ -482,9 +474,9 @@ void TestVusbUpgrade::verify_without_click() {
     QCOMPARE(watch_.entered, (QStringList{"B4", verdict}));
     QCOMPARE(watch_.downloads, 0);
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
     } else {
-        check_differs();
+        CHECKED(check_differs());
         QCOMPARE(differences(uploaded()),
                  (QList<QPair<int, int>>{{flipped_offset, 1 << flipped_bit}}));
     }
@@ -553,7 +545,7 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     // that failed, however long it stays out.
     QVERIFY(!bus->present(setup.name));
     QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_writeFailed").arg("Lx-21"), flow_timeout_ms);
-    check_failure_stays("status_writeFailed");
+    CHECKED(check_failure_stays("status_writeFailed"));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(logged("SM_B: upgrade failed: \"status_writeFailed\""));
@@ -566,14 +558,14 @@ void TestVusbUpgrade::unit_pulled_mid_download() {
     QVERIFY(bus->set_knob(setup.name, "unplug", ""));
     QVERIFY(bus->plug_in(setup.name));
     QVERIFY(wait_for_verdict(1));
-    check_differs("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
     QCOMPARE(watch_.matches, 0);
 
     // It can be upgraded again.
     QVERIFY(click_install());
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B7", "B3", "B1", "B4", "B6"}));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::unit_not_back_after_leave() {
@@ -589,7 +581,7 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     QVERIFY(mainWindow->progress_bar->isVisible());
     QVERIFY(!mainWindow->install_button->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(status(), text("status_notBack").arg("Lx-21"), flow_timeout_ms);
-    check_failure_stays("status_notBack");
+    CHECKED(check_failure_stays("status_notBack"));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1"}));
     QCOMPARE(watch_.readings, 1);
     QCOMPARE(watch_.verifications, 0);
@@ -598,7 +590,7 @@ void TestVusbUpgrade::unit_not_back_after_leave() {
     QVERIFY(bus->plug_in(setup.name));
     QVERIFY(wait_for_verdict(1));
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B6"}));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::error_during_write() {
@@ -616,15 +608,15 @@ void TestVusbUpgrade::error_during_write() {
     // names the new revision, the check finds the rest missing, and the write is told failed.
     QVERIFY(wait_for_verdict(1));
     QVERIFY(logged("Exit with 74"));
-    check_differs("status_writeFailed");
-    check_failure_stays("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
+    CHECKED(check_failure_stays("status_writeFailed"));
     QVERIFY(!bus->flash(setup.name).startsWith(carried_));
 
     QVERIFY(bus->set_knob(setup.name, "stuck_bit", ""));
     click_install();
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.downloads, 2);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::command_for_a_unit_that_left_data() {
@@ -769,11 +761,11 @@ void TestVusbUpgrade::working_copy_changed() {
     }
     QVERIFY(wait_for_verdict(1));
     if (verdict == "B6") {
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         // The copy was put right before the write.
         QCOMPARE(read_all(copy), carried_);
     } else {
-        check_differs();
+        CHECKED(check_differs());
         QCOMPARE(watch_.matches, 0);
         QCOMPARE(bus_->flash(setup.name), erased_after(changed));
     }
@@ -818,24 +810,24 @@ void TestVusbUpgrade::transfer_hangs() {
         // again checks it.
         QVERIFY(wait_for_failure());
         QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
-        QVERIFY(logged("will wait again, at most"));
+        QVERIFY(logged("will wait on while it shows progress"));
         QVERIFY(reconnect(bus, setup.name));
         QVERIFY(wait_for_verdict(1));
-        check_done(setup.name);
+        CHECKED(check_done(setup.name));
         return;
     }
 
     // The transfer fails in the end; the flash holds only part of the image.
     QVERIFY(wait_for_verdict(1));
-    check_differs("status_writeFailed");
+    CHECKED(check_differs("status_writeFailed"));
     QCOMPARE(watch_.matches, 0);
-    QVERIFY(logged("will wait again, at most"));
+    QVERIFY(logged("will wait on while it shows progress"));
 
     // With the fault gone the unit can be upgraded.
     QVERIFY(click_install());
     QVERIFY(wait_for_verdict(2));
     QCOMPARE(watch_.matches, 1);
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
 }
 
 void TestVusbUpgrade::unit_strings_shown_as_text_data() {
@@ -903,7 +895,7 @@ void TestVusbUpgrade::read_back_cut_short() {
     QCOMPARE(watch_.failures, QStringList{"status_checkInterrupted"});
     QCOMPARE(watch_.differs, 0);
     QCOMPARE(bus->present(setup.name), !pulled);
-    check_failure_stays("status_checkInterrupted");
+    CHECKED(check_failure_stays("status_checkInterrupted"));
     QVERIFY(!mainWindow->install_button->isEnabled());
     QCOMPARE(watch_.entered, (QStringList{"B2", "B3", "B1", "B4", "B5"} +
                               (pulled ? QStringList{"B1"} : QStringList{})));
@@ -914,7 +906,7 @@ void TestVusbUpgrade::read_back_cut_short() {
         QVERIFY(bus->set_knob(setup.name, it.key(), ""));
     QVERIFY(reconnect(bus, setup.name));
     QVERIFY(wait_for_verdict(1));
-    check_done(setup.name);
+    CHECKED(check_done(setup.name));
     QCOMPARE(watch_.failures.size(), 1);
     QCOMPARE(watch_.verifications, 2);
     QCOMPARE(recorded(setup.serial), QStringList{"check interrupted"});
@@ -953,34 +945,22 @@ void TestVusbUpgrade::refusing_unit_beside_another() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
     // Before anything starts a child: every dfu-util of the run sees the virtual bus.
     QTemporaryDir root;
     if (!root.isValid() || !switched_bus::set_up(root.path()))
         return 1;
 
     // The tool's own command line: real device, log window.
-    int tool_argc = 2;
-    char tool_name[] = "kelvora-upgrade";
-    char log[] = "-l";
-    char* tool_argv[] = {tool_name, log, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-
-    // Short polls, and a first wait for dfu-util that a hanging transfer outlasts. Set
-    // before the worker's thread starts (with the event loop).
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
+    ToolHarness const tool({"-l"});
+    // A first wait for dfu-util that a hanging transfer outlasts. Set before the worker's
+    // thread starts (with the event loop).
     DFU::first_wait_ms = 1500;
     // Long enough for a unit to come back after "leave" on a busy machine, short enough
     // for the cases in which it does not.
     sm_B->watch->return_timeout_ms = 8000;
 
     TestVusbUpgrade test;
-    int const failures = QTest::qExec(&test, argc, argv);
-    return GUI_cleanup(failures);
+    return ToolHarness::end(ToolHarness::exec(&test, argc, argv, nullptr));
 }
 
 #include "tst_vusb_upgrade.moc"

@@ -13,46 +13,11 @@ for p in Xvfb xdotool import; do
 done
 mkdir -p "$shots"
 
-work=$(mktemp -d)
-export TMPDIR=$work/tmp
-mkdir -p "$TMPDIR"
-# Qt keeps a runtime folder under the temporary directory when the session names none;
-# give it one elsewhere so the check below sees only what the tool itself leaves.
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-# The upgrade it clicks goes into a record of its own, not the user's.
-export XDG_DATA_HOME=$work/data
-log=$work/tool.log
-unset KELVORA_SIM_STATE_DIR QT_QPA_PLATFORM
-
-xvfb_pid=""
-tool_pid=""
-cleanup() {
-  if [ -n "$tool_pid" ]; then kill "$tool_pid" 2>/dev/null || true; fi
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source-path=SCRIPTDIR source=../../scripts/xvfb.sh
-. "$(dirname "$0")/../../scripts/xvfb.sh"
-start_xvfb 90 120 || { echo "FAIL: could not start Xvfb"; exit 1; }
-
-fail() {
-  echo "FAIL: $*"
-  echo "---- tool output ----"
-  tail -n 60 "$log"
-  exit 1
-}
-
-wait_for_log() { # text, seconds
-  local deadline=$((SECONDS + $2))
-  until grep -qF -- "$1" "$log"; do
-    [ $SECONDS -lt $deadline ] || fail "no '$1' within $2 s"
-    kill -0 "$tool_pid" 2>/dev/null || fail "the tool ended early"
-    sleep 0.2
-  done
-}
+# Everything the run leaves in its temporary folder is checked at the end; the upgrade it
+# clicks goes into a record of its own.
+# shellcheck source-path=SCRIPTDIR source=tool_run.sh
+. "$(dirname "$0")/tool_run.sh"
+tool_run_setup 90 120
 
 shot() { # name
   local geometry
@@ -62,11 +27,7 @@ shot() { # name
   echo "screenshot $shots/$1.png"
 }
 
-"$tool" -s -l >"$log" 2>&1 &
-tool_pid=$!
-
-wid=$(timeout 30 xdotool search --sync --onlyvisible --name "^Kelvora Firmware Upgrade Tool$" | head -n 1) \
-  || fail "no window"
+start_tool
 wait_for_log "B2: Conn. to (DFU-SE) dev. with diff. FW rev." 60
 sleep 0.5
 shot connected
@@ -98,7 +59,6 @@ xdotool search --onlyvisible --name "^Kelvora Firmware Upgrade Tool$" >/dev/null
 kill -TERM "$tool_pid"
 status=0
 wait "$tool_pid" || status=$?
-tool_pid=""
 [ "$status" -eq 143 ] || fail "exit status $status, expected 143"
 grep -qF "app.exec() returns: 143" "$log" || fail "no shut-down message"
 left=$(find "$TMPDIR" -mindepth 1 | wc -l)

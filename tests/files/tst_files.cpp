@@ -1,13 +1,14 @@
 // Extraction into the working directory and the small file helpers.
 #include "files/files.h"
-#include "files/process_lock.h"
 #include "files/support_misc.h"
 #include "message_log.h"
 #include "small_filesystem.h"
+#include "system/process_lock.h"
 #include "test_files.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QResource>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -40,6 +41,7 @@ private slots:
     void resources_stored_as_intended_data();
     void resources_stored_as_intended();
     void local_cause_of_a_failed_write();
+    void linking_the_core_keeps_the_default_signal_action();
 };
 
 void TestFiles::working_directory_and_names() {
@@ -354,6 +356,15 @@ void TestFiles::local_cause_of_a_failed_write() {
     QVERIFY2(cause.startsWith("no room left in " + mount_point + " (0 bytes free, "),
              qPrintable(cause));
     QCOMPARE(Files::cannot_read(file), QString());
+}
+
+// Only a program's main() installs the termination handlers: one that links the core and
+// never asks for them still dies of SIGTERM.
+void TestFiles::linking_the_core_keeps_the_default_signal_action() {
+    QProcess child;
+    child.start(KELVORA_TEST_HELPERS_DIR "/core_linked_child", QStringList());
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
 }
 
 QTEST_GUILESS_MAIN(TestFiles)

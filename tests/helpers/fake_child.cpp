@@ -5,6 +5,7 @@
 //   sleep <ms> [text]           print the text at once, sleep, print "late", exit 0
 //   stderr <text>               print the text on standard error only, exit 0
 //   args                        print each argument on its own line, exit 0
+//   ticks <count> <ms>          print "." count times, ms apart, exit 0
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,14 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(what, "stderr") && argc >= 3) {
         std::fputs(argv[2], stderr);
+        return 0;
+    }
+    if (!std::strcmp(what, "ticks") && argc >= 4) {
+        for (int i = std::atoi(argv[2]); i > 0; --i) {
+            std::fputs(".", stdout);
+            std::fflush(stdout);
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[3])));
+        }
         return 0;
     }
     if (!std::strcmp(what, "args")) {

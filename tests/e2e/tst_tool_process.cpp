@@ -1,25 +1,10 @@
 // The executable itself: how a run ends, its exit status and what it leaves behind.
+#include "e2e/tool_process.h"
+
 #include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-
-namespace {
-
-void start_tool(QProcess& tool, QString const& tmpdir, QString const& runtime,
-                QString const& program, QStringList const& arguments) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", tmpdir);
-    env.insert("XDG_RUNTIME_DIR", runtime);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.remove("KELVORA_SIM_STATE_DIR");
-    tool.setProcessEnvironment(env);
-    tool.start(program, arguments);
-}
-
-} // namespace
 
 class TestToolProcess : public QObject {
     Q_OBJECT
@@ -52,17 +37,14 @@ void TestToolProcess::termination_signal_ends_the_run() {
     QFETCH(int, signal_number);
     QFETCH(QStringList, arguments);
     QFETCH(QString, phase);
-    QTemporaryDir tmp;
-    QTemporaryDir runtime; // Qt's own runtime folder, kept apart from the temporary directory
-    QProcess tool;
-    start_tool(tool, tmp.path(), runtime.path(), KELVORA_BINARY_DIR "/kelvora-upgrade", arguments);
-    QVERIFY(tool.waitForStarted());
+    ToolProcess tool;
+    QVERIFY(tool.start_in(QProcessEnvironment::systemEnvironment(), arguments));
 
     // In the middle of the start-up, or once the worker runs; then end the run from outside.
     QByteArray const moment = phase == "start-up" ? "Compiled for platform" : "Starting sm_A";
     QByteArray err;
     QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains(moment), 30000);
-    QVERIFY(QDir(tmp.path()).entryList(QStringList{"upgrade_*"}, QDir::Dirs).size() == 1);
+    QVERIFY(QDir(tool.tmp.path()).entryList(QStringList{"upgrade_*"}, QDir::Dirs).size() == 1);
     ::kill(tool.processId(), signal_number);
     QVERIFY(tool.waitForFinished(30000));
     err += tool.readAllStandardError();
@@ -75,7 +57,8 @@ void TestToolProcess::termination_signal_ends_the_run() {
         QVERIFY(err.contains("Waiting 2 s before deleting objects"));
         QVERIFY(err.contains("SM_A: Waiting in dtor"));
     }
-    QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+    QCOMPARE(QDir(tool.tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{});
 }
 
 void TestToolProcess::signal_ignored_at_start_stays_ignored_data() {
@@ -87,14 +70,12 @@ void TestToolProcess::signal_ignored_at_start_stays_ignored_data() {
 
 void TestToolProcess::signal_ignored_at_start_stays_ignored() {
     QFETCH(int, ignored);
-    QTemporaryDir tmp;
-    QTemporaryDir runtime;
-    QProcess tool;
+    ToolProcess tool;
     // As a shell starts a background job: the signal ignored before the program runs.
-    start_tool(tool, tmp.path(), runtime.path(), "/bin/sh",
-               {"-c", QString("trap '' %1; exec \"$0\"").arg(ignored),
-                KELVORA_BINARY_DIR "/kelvora-upgrade"});
-    QVERIFY(tool.waitForStarted());
+    QVERIFY(tool.start_in(QProcessEnvironment::systemEnvironment(),
+                          {"-c", QString("trap '' %1; exec \"$0\"").arg(ignored),
+                           KELVORA_BINARY_DIR "/kelvora-upgrade"},
+                          "/bin/sh"));
     QByteArray err;
     QTRY_VERIFY_WITH_TIMEOUT((err += tool.readAllStandardError()).contains("Starting sm_A"), 30000);
     ::kill(tool.processId(), ignored);
@@ -106,7 +87,8 @@ void TestToolProcess::signal_ignored_at_start_stays_ignored() {
     QCOMPARE(tool.exitCode(), 128 + SIGTERM);
     QVERIFY2(err.contains(QString("Signal %1 received").arg(SIGTERM).toUtf8()), err);
     QVERIFY(!err.contains(QString("Signal %1 received").arg(ignored).toUtf8()));
-    QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+    QCOMPARE(QDir(tool.tmp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestToolProcess)

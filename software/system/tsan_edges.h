@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QObject>
+#include <QWaitCondition>
 
 // ThreadSanitizer sees neither Qt's mutexes nor its event queue: Qt's libraries are not
 // instrumented. In a build with -fsanitize=thread these functions mark the same orderings by
@@ -37,9 +39,32 @@ public:
     MutexLocker(MutexLocker const&) = delete;
     MutexLocker& operator=(MutexLocker const&) = delete;
 
+    // QWaitCondition::wait on the held mutex, which it gives up meanwhile: false when the
+    // deadline passed first.
+    bool wait(QWaitCondition& condition, QDeadlineTimer deadline) {
+        release(&mutex);
+        bool const woken = condition.wait(&mutex, deadline);
+        acquire(&mutex);
+        return woken;
+    }
+
 private:
     QMutexLocker locker;
     QMutex& mutex;
+};
+
+// The orderings of a worker thread, made as a member of the worker: its signals' queued calls
+// (order_queued_calls, from the member's initialisation, when the worker's meta-object is
+// already its own), and its end: what run() did before ran() happens before what follows
+// joined(), called after QThread::wait().
+class WorkerMarks {
+public:
+    explicit WorkerMarks(QObject* worker) : worker(worker) { order_queued_calls(worker); }
+    void ran() const { release(worker); }
+    void joined() const { acquire(worker); }
+
+private:
+    QObject const* worker;
 };
 
 } // namespace tsan_edges

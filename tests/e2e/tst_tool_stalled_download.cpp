@@ -7,17 +7,17 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
-#include "files/process_lock.h"
-#include "files/quit_on_signal.h"
+#include "e2e/tool_harness.h"
 #include "gui/install_button.h"
 #include "gui/main_window.h"
 #include "message_log.h"
 #include "settings/settings.h"
+#include "system/process_lock.h"
+#include "system/quit_on_signal.h"
 #include "vusb_env.h"
 
 #include <QApplication>
 #include <QLabel>
-#include <QProcess>
 #include <QTimer>
 #include <QtTest>
 
@@ -47,11 +47,7 @@ private:
     // Puts a unit on the bus that stalls after 20 blocks of the download, clicks install and
     // waits until the runner's first wait has ended while it stalls.
     bool start_stalled_download(MessageLog const& log) {
-        QProcess make_unit;
-        make_unit.start(
-            KELVORA_SOURCE_DIR "/tests/vusb/make_unit.sh",
-            {"--knob", "hang=download:20", "--knob", "hang_ms=-1", bus_->unit_path("unit1")});
-        if (!make_unit.waitForFinished(60000) || make_unit.exitCode() != 0)
+        if (!bus_->make_unit("unit1", {"--knob", "hang=download:20", "--knob", "hang_ms=-1"}))
             return false;
         if (!QTest::qWaitFor([] { return mainWindow->install_button->isEnabled(); },
                              flow_timeout_ms))
@@ -94,8 +90,7 @@ void TestToolStalledDownload::closing_the_window_during_a_stalled_download() {
     QVERIFY(log.contains("test: closing the window"));
     QVERIFY(after_stop);
     QStringList const lines = after_stop->lines();
-    int const killed =
-        lines.indexOf(QRegularExpression("^Killing .*dfu-util\" still running after 6 s$"));
+    int const killed = lines.indexOf(QRegularExpression("^Killing .*dfu-util\" silent for 6 s$"));
     int const closed = lines.indexOf(QRegularExpression("^app.exec\\(\\) returns: 0$"));
     QVERIFY2(killed >= 0 && closed > killed, qPrintable(lines.join('\n')));
     QVERIFY(lines.indexOf(QRegularExpression("^Exit with -1 from .*0x08000000:leave.*")) > killed);
@@ -162,7 +157,7 @@ void TestToolStalledDownload::termination_signals_during_a_stalled_download() {
     QVERIFY2(seen.contains(settings.gui.text("status_stopping")), qPrintable(seen.join(" | ")));
     QVERIFY(ticks_after_signal > 0);
     QStringList const lines = log.lines() + (after_stop ? after_stop->lines() : QStringList());
-    QVERIFY2(!lines.filter(QRegularExpression("^Killing .*still running after 6 s$")).isEmpty(),
+    QVERIFY2(!lines.filter(QRegularExpression("^Killing .*silent for 6 s$")).isEmpty(),
              qPrintable(lines.join('\n')));
     QVERIFY(lines.filter("because the run ends").filter("leave").isEmpty());
     // Signals sent at once may merge into one while it is pending; spaced ones do not.
@@ -172,8 +167,6 @@ void TestToolStalledDownload::termination_signals_during_a_stalled_download() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // Before anything starts a child: every dfu-util of the run sees the virtual bus.
     vusb_env::Bus bus;
     if (!bus.isValid())
@@ -181,25 +174,14 @@ int main(int argc, char** argv) {
     bus.export_to_process();
     qunsetenv("KELVORA_VUSB_TIMING");
 
-    int tool_argc = 1;
-    char tool_name[] = "kelvora-upgrade";
-    char* tool_argv[] = {tool_name, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-    // Short polls and a short limit; set before the worker's thread starts with the loop.
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
+    ToolHarness const tool({});
+    // A short limit; set before the worker's thread starts with the loop.
     DFU::first_wait_ms = 1000;
     DFU::wait_limit_ms = limit_ms;
+    DFU::silence_limit_ms = limit_ms;
 
-    // Without a case named, the first one: a stop ends the worker for good.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    if (argc == 1)
-        arguments << "closing_the_window_during_a_stalled_download";
     TestToolStalledDownload test(&bus);
-    return QTest::qExec(&test, arguments);
+    return ToolHarness::exec(&test, argc, argv, "closing_the_window_during_a_stalled_download");
 }
 
 #include "tst_tool_stalled_download.moc"

@@ -1,4 +1,4 @@
-#include "files/process_lock.h"
+#include "system/process_lock.h"
 
 #include <QDebug>
 #include <QDir>

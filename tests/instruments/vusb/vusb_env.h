@@ -8,13 +8,14 @@
 //     bus.add_unit({"unit1", "207A35A25542", otp_bytes, firmware_bytes});
 //     process.setProcessEnvironment(bus.environment());   // or bus.export_to_process()
 //
-// The knobs are described in tests/vusb/README.md.
+// The knobs are described in tests/instruments/vusb/README.md.
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QMap>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSaveFile>
 #include <QString>
@@ -71,6 +72,17 @@ public:
         if (!setup.otp.isEmpty())
             ok = write_whole(folder + "/otp.bin", padded(setup.otp, otp_size)) && ok;
         return ok;
+    }
+
+    // Makes the unit with make_unit.sh and its options, as a person would; false (and the
+    // script's errors logged) when that failed.
+    bool make_unit(QString const& name, QStringList const& options) const {
+        QProcess script;
+        script.start(KELVORA_VUSB_MAKE_UNIT, options + QStringList{unit_path(name)});
+        if (script.waitForFinished(60000) && script.exitCode() == 0)
+            return true;
+        qWarning("make_unit.sh: %s", script.readAllStandardError().constData());
+        return false;
     }
 
     // Sets (empty value: removes) one knob of an existing unit.

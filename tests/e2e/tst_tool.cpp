@@ -4,6 +4,7 @@
 #include "control/sm_a.h"
 #include "control/sm_b.h"
 #include "dfu/command.h"
+#include "e2e/tool_harness.h"
 #include "files/files.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
@@ -27,24 +28,14 @@ namespace {
 
 constexpr int flow_timeout_ms = 30000;
 
-QString text(QString const& id) {
-    return settings.gui.text(id);
-}
-
-QString status() {
-    return mainWindow->status_label->text();
-}
+using tool::status;
+using tool::text;
 
 void load_unit(QString const& config) {
     QCOMPARE(simulator::sim_setup_prepared_config(config), 0);
 }
 
-bool in_state(char const* prefix) {
-    for (QAbstractState* state : sm_B->configuration())
-        if (state->objectName().startsWith(prefix))
-            return true;
-    return false;
-}
+using tool::in_state;
 
 // Every configuration change is a new unit; waits until the window shows that there is none.
 bool wait_for_no_unit() {
@@ -80,7 +71,7 @@ void TestTool::starts_with_no_unit() {
 
 void TestTool::upgrade_by_one_click() {
     QVERIFY(wait_for_no_unit());
-    load_unit("older_revision");
+    CHECKED(load_unit("older_revision"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
     QCOMPARE(product, QString("Lx-21"));
@@ -105,7 +96,7 @@ void TestTool::upgrade_by_one_click() {
 
 void TestTool::same_revision_is_verified_without_click() {
     QVERIFY(wait_for_no_unit());
-    load_unit("same_revision");
+    CHECKED(load_unit("same_revision"));
     QTRY_COMPARE_WITH_TIMEOUT(mainWindow->progress_bar->format(),
                               QString("Done. Disconnect USB cable."), flow_timeout_ms);
     QVERIFY(in_state("B6"));
@@ -114,7 +105,7 @@ void TestTool::same_revision_is_verified_without_click() {
 
 void TestTool::read_back_that_differs() {
     QVERIFY(wait_for_no_unit());
-    load_unit("readback_differs");
+    CHECKED(load_unit("readback_differs"));
     QTRY_VERIFY_WITH_TIMEOUT(mainWindow->install_button->isEnabled(), flow_timeout_ms);
     QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B7"), flow_timeout_ms);
@@ -126,7 +117,7 @@ void TestTool::read_back_that_differs() {
 
 void TestTool::unit_of_another_product() {
     QVERIFY(wait_for_no_unit());
-    load_unit("other_product");
+    CHECKED(load_unit("other_product"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B8"), flow_timeout_ms);
     QString const product = sm_B->device_info.OTP_info.product_name();
     QVERIFY(!product.isEmpty() && product != "Lx-21");
@@ -139,7 +130,7 @@ void TestTool::unit_of_another_product() {
 
 void TestTool::blank_otp() {
     QVERIFY(wait_for_no_unit());
-    load_unit("blank_otp");
+    CHECKED(load_unit("blank_otp"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B9"), flow_timeout_ms);
     QVERIFY(!mainWindow->install_button->isEnabled());
     QVERIFY(sm_B->device_info.FW_revision.isEmpty());
@@ -148,7 +139,7 @@ void TestTool::blank_otp() {
 
 void TestTool::unknown_revision() {
     QVERIFY(wait_for_no_unit());
-    load_unit("empty_revision");
+    CHECKED(load_unit("empty_revision"));
     QTRY_VERIFY_WITH_TIMEOUT(in_state("B2"), flow_timeout_ms);
     QCOMPARE(status(), text("status_devRevUnknown").arg("Lx-21"));
     QVERIFY(mainWindow->install_button->isEnabled());
@@ -185,39 +176,28 @@ void TestTool::quit_key_stops_both_machines() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir state;
     qputenv("KELVORA_SIM_STATE_DIR", QFile::encodeName(state.path()));
     qputenv("KELVORA_SIM_RETURN_MS", "1500");
 
     // The tool's own command line: simulated unit, log window.
-    int tool_argc = 3;
-    char tool_name[] = "kelvora-upgrade";
-    char sim[] = "-s";
-    char log[] = "-l";
-    char* tool_argv[] = {tool_name, sim, log, nullptr};
-    QApplication app(tool_argc, tool_argv);
-    GUI_init();
-
-    // Short simulated transfers and polls, so a whole upgrade takes seconds.
+    ToolHarness const tool({"-s", "-l"});
+    // Short simulated transfers, so a whole upgrade takes seconds.
     for (auto& [id, command] : DFU::commands)
         command.arguments.insert(2, "--fast-progress");
-    sm_A->no_device_delay_ms = 50;
-    sm_A->poll_interval_ms = 100;
 
     TestTool test;
-    int failures = QTest::qExec(&test, argc, argv);
+    int failures = ToolHarness::exec(&test, argc, argv, nullptr);
 
     // Closing the main window ends the event loop, also while the log window is open.
     logWindow->dialog->show();
     QTimer::singleShot(0, mainWindow, [] { mainWindow->close(); });
     QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
-    if (app.exec() == 99) {
+    if (QApplication::exec() == 99) {
         std::fprintf(stderr, "FAIL: closing the main window did not end the run\n");
         ++failures;
     }
-    return GUI_cleanup(failures);
+    return ToolHarness::end(failures);
 }
 
 #include "tst_tool.moc"

@@ -4,9 +4,14 @@
 // window: the event loop returns, the shut-down sequence runs and the working directory is
 // removed at exit. A signal that was ignored when the process started stays ignored.
 
-// Installs the handlers. Needs no application object: it runs during static initialisation,
-// before the working directory is made. Later calls do nothing.
-void watch_termination_signals();
+namespace System {
+
+// Installs the handlers. Every program that wants the orderly end calls it as the first act
+// of main(), before it makes the working directory; it needs no application object. A program
+// that never calls it keeps the default actions. Later calls do nothing.
+void install_termination_handlers();
+
+} // namespace System
 
 // The first termination signal received so far, or 0. Safe from any thread.
 int pending_termination_signal();

@@ -1,4 +1,4 @@
-#include "files/quit_on_signal.h"
+#include "system/quit_on_signal.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -58,7 +58,7 @@ QByteArray drain_signal_socket() {
 
 } // namespace
 
-void watch_termination_signals() {
+void System::install_termination_handlers() {
     if (signal_pipe[0] >= 0)
         return;
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) != 0) {
@@ -85,7 +85,7 @@ void watch_termination_signals() {
 }
 
 void quit_event_loop_on_termination_signals() {
-    watch_termination_signals();
+    System::install_termination_handlers();
     static QSocketNotifier* notifier = nullptr;
     if (notifier || signal_pipe[1] < 0)
         return;
@@ -114,7 +114,7 @@ void quit_event_loop_on_termination_signals() {
 
 #else
 
-void watch_termination_signals() {}
+void System::install_termination_handlers() {}
 void quit_event_loop_on_termination_signals() {}
 
 #endif

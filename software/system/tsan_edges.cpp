@@ -1,4 +1,4 @@
-#include "control/tsan_edges.h"
+#include "system/tsan_edges.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -20,7 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 revision=2.3.0
 type=""
 serial=3276375B3333
-image=$here/../../software/resources/firmware.bin
+image=$here/../../../software/resources/firmware.bin
 knobs=()
 
 usage() {
