@@ -1,9 +1,9 @@
 #include "app/refuse_start.h"
 
 #include "files/files.h"
+#include "settings/settings.h"
 #include "system/process_lock.h"
 #include "system/quit_on_signal.h"
-#include "settings/settings.h"
 
 #include <QDebug>
 #include <QDir>

@@ -9,13 +9,13 @@
 #include "dfu/command.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
-#include "system/quit_on_signal.h"
 #include "gui/fonts.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "settings/settings.h"
 #include "settings/translations.h"
 #include "sim/simulator.h"
+#include "system/quit_on_signal.h"
 
 #include <QApplication>
 #include <QDebug>
