@@ -7,8 +7,9 @@
 namespace System {
 
 // Installs the handlers. Every program that wants the orderly end calls it as the first act
-// of main(), before it makes the working directory; it needs no application object. A program
-// that never calls it keeps the default actions. Later calls do nothing.
+// of main(), so that a signal from then on leaves no working directory behind; it needs no
+// application object. Nothing installs them during static initialisation: a program that
+// never asks keeps the default actions. Later calls do nothing.
 void install_termination_handlers();
 
 } // namespace System
@@ -17,5 +18,5 @@ void install_termination_handlers();
 int pending_termination_signal();
 
 // Lets the event loop see the signals: one received earlier (or later) ends the loop with
-// the status 128 + the signal's number.
+// the status 128 + the signal's number. Installs the handlers when that has not happened yet.
 void quit_event_loop_on_termination_signals();
