@@ -123,8 +123,11 @@ void MainWindow::toggleDownload() {
 
 void MainWindow::updateDownloadMode() {
     if (install_button) {
-        qInfo() << "MainWindow downloadMode: setEnabled" << download_mode;
-        install_button->setEnabled(download_mode && !button_covered());
+        // While the bar covers the button it stays disabled whatever the mode; the trace
+        // says what the button is.
+        bool const enabled = download_mode && !button_covered();
+        qInfo() << "MainWindow downloadMode: setEnabled" << enabled;
+        install_button->setEnabled(enabled);
         offer_button();
     }
     qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
