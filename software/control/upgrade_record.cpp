@@ -75,38 +75,41 @@ QString append_whole_line(QString const& file, QByteArray const& line) {
 
 } // namespace
 
-QByteArray UpgradeAttempt::json_line() const {
-    auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
+namespace {
+
+// The fields that both lines of an attempt carry.
+QJsonObject attempt_fields(UpgradeAttempt const& attempt, QString const& outcome) {
     QJsonObject object{
-        {"attempt", id},
-        {"time", time.toUTC().toString(Qt::ISODateWithMs)},
-        {"serial", serial},
-        {"product", product},
-        {"revision_before", revision_before},
-        {"revision_carried", revision_carried},
+        {"attempt", attempt.id},
+        {"time", attempt.time.toUTC().toString(Qt::ISODateWithMs)},
+        {"serial", attempt.serial},
+        {"product", attempt.product},
+        {"revision_before", attempt.revision_before},
+        {"revision_carried", attempt.revision_carried},
         {"outcome", outcome},
-        {"write_ms", duration(write_ms)},
-        {"verify_ms", duration(verify_ms)},
-        {"write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code)},
     };
-    if (!port.isEmpty())
-        object.insert("port", port);
+    if (!attempt.port.isEmpty())
+        object.insert("port", attempt.port);
+    return object;
+}
+
+QByteArray line_of(QJsonObject const& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
 }
 
+} // namespace
+
+QByteArray UpgradeAttempt::json_line() const {
+    auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
+    QJsonObject object = attempt_fields(*this, outcome);
+    object.insert("write_ms", duration(write_ms));
+    object.insert("verify_ms", duration(verify_ms));
+    object.insert("write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code));
+    return line_of(object);
+}
+
 QByteArray UpgradeAttempt::started_line() const {
-    QJsonObject object{
-        {"attempt", id},
-        {"time", time.toUTC().toString(Qt::ISODateWithMs)},
-        {"serial", serial},
-        {"product", product},
-        {"revision_before", revision_before},
-        {"revision_carried", revision_carried},
-        {"outcome", "started"},
-    };
-    if (!port.isEmpty())
-        object.insert("port", port);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
+    return line_of(attempt_fields(*this, "started"));
 }
 
 UpgradeRecorder::UpgradeRecorder(UpgradeWatch* watch, QString file, QObject* parent)
