@@ -2,8 +2,8 @@
 
 #include "app/desktop_connections.h"
 #include "app/open_refusal_note.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 #include "control/upgrade_record.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"

@@ -1,13 +1,13 @@
 #include "app/desktop_connections.h"
 
 #include "app/open_refusal_note.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 #include "gui/accessibility.h"
-#include "gui/end_notice.h"
+#include "desktop/end_notice.h"
 #include "gui/main_window.h"
 #include "gui/outcome_label.h"
-#include "gui/sleep_inhibitor.h"
+#include "desktop/sleep_inhibitor.h"
 #include "gui/status_alert.h"
 #include "settings/settings.h"
 
@@ -16,7 +16,7 @@
 void add_desktop_connections(MainWindow* window) {
     describe_for_assistive_technology(window);
     auto* alert = new StatusAlert(window->status_label, window);
-    auto* notice = new EndNotice(window);
+    auto* notice = new EndNotice([window] { return window->isActiveWindow(); }, window);
     auto const title = [] {
         return settings.gui.text("notice_title").arg(sm_B->device_info.OTP_info.product_name());
     };

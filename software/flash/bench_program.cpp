@@ -1,6 +1,6 @@
 #include "flash/bench_program.h"
 
-#include "app/device_startup.h"
+#include "launch/device_startup.h"
 #include "control/upgrade_record.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"

@@ -3,8 +3,8 @@
 //   use_simulator=<bool> log_window=<bool>
 //   workdir=<path>
 //   file=<name> <size> <x|->   (one line per file in the working directory)
-#include "app/command_line.h"
-#include "app/device_startup.h"
+#include "launch/command_line.h"
+#include "launch/device_startup.h"
 #include "files/files.h"
 #include "sim/simulator.h"
 

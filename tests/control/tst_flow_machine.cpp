@@ -1,8 +1,8 @@
 // The flow machine and its guarded transition driven from the test thread, with the worker
 // object idle: its signals are emitted by hand, so every case is exact and quick.
 #include "control/guarded_transition.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -5,8 +5,8 @@
 //
 // The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 #include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"

@@ -3,8 +3,8 @@
 // its own; CTest runs each one by name (the first when none is named), and a case run after
 // another in the same process skips itself.
 #include "app/startup.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "files/files.h"

@@ -6,8 +6,8 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
-#include "control/sm_a.h"
-#include "control/sm_b.h"
+#include "control/worker.h"
+#include "control/flow_machine.h"
 #include "control/upgrade_record.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"

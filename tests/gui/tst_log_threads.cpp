@@ -39,7 +39,7 @@ void TestLogThreads::worker_thread_messages_in_order() {
     QMessageLogger(nullptr, 0, nullptr).info("GUI first");
     std::thread worker([] {
         for (int i = 0; i < 50; ++i)
-            QMessageLogger("sm_a.cpp", i, "void SM_A::run()").debug("worker %d", i);
+            QMessageLogger("worker.cpp", i, "void SM_A::run()").debug("worker %d", i);
         QMessageLogger(nullptr, 0, nullptr).warning("worker done");
     });
     worker.join();
@@ -53,7 +53,7 @@ void TestLogThreads::worker_thread_messages_in_order() {
     for (int i = 0; i < 50; ++i) {
         expected_window << QString("Debug: worker %1").arg(i);
         expected_error +=
-            QString("Debug: worker %1 (sm_a.cpp:%1, void SM_A::run())\n").arg(i).toLatin1();
+            QString("Debug: worker %1 (worker.cpp:%1, void SM_A::run())\n").arg(i).toLatin1();
     }
     expected_window << "Warning: worker done";
     expected_error += "Warning: worker done ((null):0, (null))\n";

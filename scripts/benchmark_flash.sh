@@ -4,7 +4,7 @@
 #   the same eight units one after another (--jobs 1), for comparison,
 #   and the bench program's CPU and peak memory (/usr/bin/time -v) during the eight.
 # Appends its table to the summary file when one is given.
-#   scripts/bench_flash.sh BUILD_FOLDER [SUMMARY_FILE]
+#   scripts/benchmark_flash.sh BUILD_FOLDER [SUMMARY_FILE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:?build folder}" && pwd)
@@ -31,10 +31,10 @@ run() { # bus folder, label, kelvora-flash arguments...: wall time in ms
   start=$(date +%s%N)
   LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$bus KELVORA_VUSB_TIMING=real \
     /usr/bin/time -v -o "$work/$label.time" "$bench" "$@" >"$work/$label.out" \
-    || { echo "bench_flash: $label failed" >&2; tail -n 5 "$work/$label.out" >&2; exit 1; }
+    || { echo "benchmark_flash: $label failed" >&2; tail -n 5 "$work/$label.out" >&2; exit 1; }
   end=$(date +%s%N)
   grep -q '"event":"summary","done":'"$(find "$bus" -mindepth 1 -maxdepth 1 -type d | wc -l)"',"failed":0' "$work/$label.out" \
-    || { echo "bench_flash: $label did not upgrade every unit" >&2; exit 1; }
+    || { echo "benchmark_flash: $label did not upgrade every unit" >&2; exit 1; }
   echo $(((end - start) / 1000000))
 }
 

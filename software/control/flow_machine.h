@@ -1,6 +1,6 @@
 #pragma once
 
-#include "control/sm_a.h"
+#include "control/worker.h"
 #include "control/upgrade_watch.h"
 #include "control/worker_relay.h"
 #include "dfu/device_info.h"

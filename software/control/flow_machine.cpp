@@ -1,4 +1,4 @@
-#include "control/sm_b.h"
+#include "control/flow_machine.h"
 
 #include "control/guarded_transition.h"
 #include "files/build_switches.h"

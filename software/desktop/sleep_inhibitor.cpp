@@ -1,4 +1,4 @@
-#include "gui/sleep_inhibitor.h"
+#include "desktop/sleep_inhibitor.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,9 +1,9 @@
-#include "gui/sleep_inhibitor.h"
+#include "desktop/sleep_inhibitor.h"
 
 #include "message_log.h"
-#include "test_main.h"
 
-#include <QApplication>
+#include <QCoreApplication>
+#include <QtTest>
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
 #include <QProcess>
@@ -140,5 +140,5 @@ void TestSleepInhibitor::without_logind() {
     QVERIFY(!inhibitor.holding());
 }
 
-KELVORA_TEST_MAIN(TestSleepInhibitor)
+QTEST_GUILESS_MAIN(TestSleepInhibitor)
 #include "tst_sleep_inhibitor.moc"

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
-class QWidget;
+#include <functional>
 
 // Tells the user on the desktop (org.freedesktop.Notifications on the session bus) that an
 // upgrade has ended, when the window is not the active one: someone who works elsewhere
@@ -14,7 +13,8 @@ class EndNotice : public QObject {
     Q_OBJECT
 
 public:
-    explicit EndNotice(QWidget* window);
+    // window_active tells whether the window that shows the upgrade is the active one.
+    EndNotice(std::function<bool()> window_active, QObject* parent);
     ~EndNotice() override;
 
     // The D-Bus service that shows the notices; tests may name their own.
@@ -28,6 +28,6 @@ public slots:
     void upgrade_ended(QString const& title, QString const& outcome);
 
 private:
-    QPointer<QWidget> window;
+    std::function<bool()> window_active;
     bool armed = false;
 };

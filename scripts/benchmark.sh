@@ -8,20 +8,20 @@
 # Also the time from the click to the download's start and from the unit's return to the
 # verify's start, and:
 #   5. the progress bar against the transfer during those upgrades
-#   6. the service bench kelvora-flash with eight units side by side (scripts/bench_flash.sh)
+#   6. the service bench kelvora-flash with eight units side by side (scripts/benchmark_flash.sh)
 # Prints each figure with its ratio and goal, and writes the summary to
-# <build folder>/bench-results.md. Takes about 5 minutes after the build.
-#   scripts/bench.sh
-# Environment: KELVORA_BENCH_BUILD (build folder, default build-benchmarks),
-# KELVORA_BENCH_RUNS (upgrade and start-up repetitions, default 3 and 5),
-# KELVORA_BENCH_IDLE_S (seconds of each idle measurement, default 60).
+# <build folder>/benchmark-results.md. Takes about 5 minutes after the build.
+#   scripts/benchmark.sh
+# Environment: KELVORA_BENCHMARK_BUILD (build folder, default build-benchmarks),
+# KELVORA_BENCHMARK_RUNS (upgrade and start-up repetitions, default 3 and 5),
+# KELVORA_BENCHMARK_IDLE_S (seconds of each idle measurement, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${KELVORA_BENCH_BUILD:-build-benchmarks}
-runs=${KELVORA_BENCH_RUNS:-3}
+build=${KELVORA_BENCHMARK_BUILD:-build-benchmarks}
+runs=${KELVORA_BENCHMARK_RUNS:-3}
 startup_runs=$((runs < 3 ? 7 : 2 * runs + 1))
-idle_s=${KELVORA_BENCH_IDLE_S:-60}
+idle_s=${KELVORA_BENCHMARK_IDLE_S:-60}
 
 scripts/setup.sh test
 if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok installed'; then
@@ -35,7 +35,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH
 cmake --build "$build" --target kelvora-upgrade kelvora-flash kelvora_vusb upgrade_probe min_window window_wait
 build=$(cd "$build" && pwd)
 tool=$build/kelvora-upgrade
-probe=$build/bench/upgrade_probe
+probe=$build/benchmarks/upgrade_probe
 vusb_lib=$build/tests/instruments/vusb/libkelvora_vusb.so
 dfu=$build/dfu_util_bundle/dfu-util
 image=$root/software/resources/firmware.bin
@@ -60,7 +60,7 @@ trap cleanup EXIT
 
 # A display of its own, so the figures include real X11 drawing.
 . "$root/scripts/xvfb.sh"
-start_xvfb 130 160 || { echo "bench: could not start Xvfb" >&2; exit 1; }
+start_xvfb 130 160 || { echo "benchmark: could not start Xvfb" >&2; exit 1; }
 
 value() { sed -n "s/^$1=//p" "$2" | tail -n 1; }
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {if (NR % 2) print a[(NR+1)/2]; else printf "%.1f\n", (a[NR/2]+a[NR/2+1])/2}'; }
@@ -84,9 +84,9 @@ vusb() { # bus folder, command...
   LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$bus KELVORA_VUSB_TIMING=real "$@"
 }
 
-summary=$build/bench-results.md
+summary=$build/benchmark-results.md
 {
-  echo "Command: \`scripts/bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown))"
+  echo "Command: \`scripts/benchmark.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown))"
   echo
   echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
     "$(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo) memory," \
@@ -119,7 +119,7 @@ for i in $(seq "$runs"); do
     || { tail -n 40 "$work/vusb$i.log"; exit 1; }
   echo "tool run $i: $(grep '=' "$work/vusb$i.out" | tr '\n' ' ')"
   stage_unit "$work/manual_bus$i/unit1"
-  vusb "$work/manual_bus$i" bench/manual_upgrade.sh "$dfu" "$image" "$work/manual$i" \
+  vusb "$work/manual_bus$i" benchmarks/manual_upgrade.sh "$dfu" "$image" "$work/manual$i" \
     >"$work/manual$i.out"
   echo "by hand run $i: $(tr '\n' ' ' <"$work/manual$i.out")"
   tool_totals+=" $(value plug_to_done_ms "$work/vusb$i.out")"
@@ -194,9 +194,9 @@ empty_bus=$work/empty_bus
 mkdir -p "$empty_bus"
 tool_starts="" bare_starts=""
 for i in $(seq "$startup_runs"); do
-  t=$(vusb "$empty_bus" "$build/bench/window_wait" "Kelvora Firmware Upgrade Tool" 30 "$tool" \
+  t=$(vusb "$empty_bus" "$build/benchmarks/window_wait" "Kelvora Firmware Upgrade Tool" 30 "$tool" \
     2>>"$work/startup.log")
-  b=$("$build/bench/window_wait" "Minimal window" 30 "$build/bench/min_window" "$dfu" \
+  b=$("$build/benchmarks/window_wait" "Minimal window" 30 "$build/benchmarks/min_window" "$dfu" \
     2>>"$work/startup.log")
   echo "run $i: tool $t ms, bare Qt window + dfu-util -V $b ms"
   tool_starts+=" $t"
@@ -233,14 +233,14 @@ XDG_RUNTIME_DIR=$work/runtime_unit LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_b
   KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_unit.log" 2>&1 &
 pid_unit=$!
 pids+=("$pid_unit")
-"$build/bench/min_window" "$dfu" >/dev/null 2>&1 &
+"$build/benchmarks/min_window" "$dfu" >/dev/null 2>&1 &
 pid_bare=$!
 pids+=("$pid_bare")
 sleep 10
 grep -qF "Starting sm_A" "$work/idle_empty.log" \
-  || { echo "bench: the tool without a unit did not start its worker" >&2; tail -n 40 "$work/idle_empty.log"; exit 1; }
+  || { echo "benchmark: the tool without a unit did not start its worker" >&2; tail -n 40 "$work/idle_empty.log"; exit 1; }
 grep -qF "B2: Conn. to (DFU-SE) dev. with diff. FW rev." "$work/idle_unit.log" \
-  || { echo "bench: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
+  || { echo "benchmark: the idle unit was not connected" >&2; tail -n 40 "$work/idle_unit.log"; exit 1; }
 read -r e_self0 e_child0 < <(ticks "$pid_empty")
 read -r u_self0 u_child0 < <(ticks "$pid_unit")
 read -r b_self0 _ < <(ticks "$pid_bare")
@@ -267,7 +267,7 @@ cpu() { awk -v t="$1" -v k="$tck" -v s="$idle_s" 'BEGIN {printf "%.2f", 100 * t 
   echo "CPU in % of one core; the children's share counts the dfu-util listings once reaped."
 } >>"$summary"
 
-scripts/bench_flash.sh "$build" "$summary"
+scripts/benchmark_flash.sh "$build" "$summary"
 
 echo
 echo "==== summary ($summary) ===="

@@ -1,4 +1,4 @@
-#include "control/sm_a.h"
+#include "control/worker.h"
 
 #include "device/unit_text.h"
 #include "dfu/device_operations.h"

@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "launch/command_line.h"
 
 #include "sim/simulator.h"
 

@@ -1,4 +1,4 @@
-#include "app/device_startup.h"
+#include "launch/device_startup.h"
 
 #include "dfu/command.h"
 #include "dfu/dfu_util.h"

@@ -1,4 +1,4 @@
-#include "gui/end_notice.h"
+#include "desktop/end_notice.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -7,7 +7,6 @@
 #include <QDebug>
 #include <QStringList>
 #include <QVariantMap>
-#include <QWidget>
 
 namespace {
 
@@ -16,7 +15,8 @@ char const* const icon_name = "kelvora-upgrade";
 
 } // namespace
 
-EndNotice::EndNotice(QWidget* window) : QObject(window), window(window) {}
+EndNotice::EndNotice(std::function<bool()> window_active, QObject* parent)
+    : QObject(parent), window_active(std::move(window_active)) {}
 
 EndNotice::~EndNotice() = default;
 
@@ -28,7 +28,7 @@ void EndNotice::upgrade_ended(QString const& title, QString const& outcome) {
     if (!armed)
         return;
     armed = false;
-    if (!window || window->isActiveWindow())
+    if (window_active && window_active())
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
