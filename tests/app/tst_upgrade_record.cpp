@@ -6,6 +6,7 @@
 #include "small_filesystem.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -86,6 +88,9 @@ private slots:
     void unwritable();
     void full_file_system_data();
     void full_file_system();
+    void planted_links_data();
+    void planted_links();
+    void two_writers_on_a_full_file_system();
     void attempts();
 };
 
@@ -209,6 +214,117 @@ void TestUpgradeRecord::full_file_system() {
     QCOMPARE(warnings.filter(cause).size(), failed);
     QList<QJsonObject> const lines = record_lines(file);
     QCOMPARE(lines.size(), 1 + count - failed);
+    for (QJsonObject const& line : lines)
+        QCOMPARE(line["outcome"].toString(), QString("done"));
+}
+
+void TestUpgradeRecord::planted_links_data() {
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QString>("cause"); // empty: the line is written, in "mine"
+    // As when the bench runs as root with another user's home (sudo -E): what that user
+    // planted never leads the write into "secret", a folder of root's own.
+    QTest::newRow("record file is a link to a root-only file")
+        << "file link"
+        << "upgrades.jsonl: it is a symbolic link";
+    QTest::newRow("record folder is another user's link to a root-only folder")
+        << "folder link of another user"
+        << "kelvora-upgrade: it is a symbolic link of another user";
+    QTest::newRow("data folder of another user") << "home of another user"
+                                                 << "/home: it belongs to another user";
+    QTest::newRow("record file of another user") << "file of another user"
+                                                 << "upgrades.jsonl: it belongs to another user";
+    QTest::newRow("a link of this user on the way is followed") << "own folder link"
+                                                                << "";
+}
+
+void TestUpgradeRecord::planted_links() {
+    QFETCH(QString, plant);
+    QFETCH(QString, cause);
+    QTemporaryDir dir;
+    QString const secret = dir.filePath("secret");
+    QString const home = dir.filePath("home");
+    QString const folder = home + "/kelvora-upgrade";
+    QString const file = folder + "/upgrades.jsonl";
+    QVERIFY(QDir().mkpath(secret) && QDir().mkpath(home) && QDir().mkpath(dir.filePath("mine")));
+    QFile root_only(secret + "/file");
+    QVERIFY(root_only.open(QIODevice::WriteOnly) && root_only.write("root only\n") == 10);
+    root_only.close();
+    auto const native = [](QString const& path) { return QFile::encodeName(path); };
+    auto const give_away = [&](QString const& path) {
+        return ::lchown(native(path).constData(), 65534, 65534) == 0;
+    };
+    if (plant == "file link" || plant == "file of another user")
+        QVERIFY(QDir().mkpath(folder));
+    if (plant == "file link")
+        QVERIFY(QFile::link(secret + "/file", file));
+    if (plant == "folder link of another user")
+        QVERIFY(QFile::link(secret, folder));
+    if (plant == "own folder link")
+        QVERIFY(QFile::link(dir.filePath("mine"), folder));
+    if (plant == "file of another user") {
+        QFile other(file);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+    }
+    bool const given = plant == "home of another user"          ? give_away(home)
+                       : plant == "folder link of another user" ? give_away(folder)
+                       : plant == "file of another user"        ? give_away(file)
+                                                                : true;
+    if (!given)
+        QSKIP("cannot give files to another user here (not root)");
+
+    MessageLog log;
+    QCOMPARE(UpgradeRecorder::append(file, attempt("done")), cause.isEmpty());
+    QVERIFY2(cause.isEmpty() || log.contains(cause), qPrintable(log.lines().join('\n')));
+    QFile after(secret + "/file");
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), QByteArray("root only\n"));
+    QCOMPARE(QDir(secret).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"file"});
+    QCOMPARE(record_lines(dir.filePath("mine/upgrades.jsonl")).size(), cause.isEmpty() ? 1 : 0);
+}
+
+// Two processes add lines while the file system is full but now and then has room for a few
+// more: every line in the file is whole, and every line that a writer was told is written is
+// there (a writer that cuts off its own part line never cuts off the other's whole one).
+void TestUpgradeRecord::two_writers_on_a_full_file_system() {
+    QTemporaryDir dir;
+    QTemporaryDir control;
+    SmallFilesystem small(dir.path(), "256k");
+    if (!small.mounted())
+        QSKIP("No tmpfs can be mounted here");
+    QString const file = dir.filePath("kelvora-upgrade/upgrades.jsonl");
+    QVERIFY(UpgradeRecorder::append(file, attempt("done")));
+    // Pages to free one at a time while the writers run.
+    int const pages = 48;
+    for (int i = 0; i < pages; ++i) {
+        QFile page(dir.filePath(QString("page%1").arg(i)));
+        QVERIFY(page.open(QIODevice::WriteOnly) && page.write(QByteArray(4096, 'p')) == 4096);
+    }
+    QVERIFY(small.fill("filler"));
+
+    QString const stop = control.filePath("stop");
+    QProcess writers[2];
+    for (QProcess& writer : writers) {
+        writer.setStandardErrorFile(QProcess::nullDevice());
+        writer.start(KELVORA_TEST_HELPERS_DIR "/record_writer", {file, stop});
+        QVERIFY(writer.waitForStarted());
+    }
+    for (int i = 0; i < pages; ++i) {
+        QTest::qWait(10);
+        QVERIFY(QFile::remove(dir.filePath(QString("page%1").arg(i))));
+    }
+    QTest::qWait(50);
+    QFile(stop).open(QIODevice::WriteOnly);
+    int written = 1;
+    for (QProcess& writer : writers) {
+        QVERIFY(writer.waitForFinished(60000));
+        QCOMPARE(writer.exitCode(), 0);
+        bool number = false;
+        written += writer.readAllStandardOutput().trimmed().toInt(&number);
+        QVERIFY(number);
+    }
+    QList<QJsonObject> const lines = record_lines(file);
+    QVERIFY(written > 1 + pages);
+    QCOMPARE(lines.size(), written);
     for (QJsonObject const& line : lines)
         QCOMPARE(line["outcome"].toString(), QString("done"));
 }
