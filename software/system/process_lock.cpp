@@ -2,8 +2,6 @@
 
 #include "system/private_folder.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -17,7 +15,6 @@ QString ProcessLock::instance_path() {
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 ProcessLock::~ProcessLock() {
@@ -31,21 +28,9 @@ ProcessLock::Outcome ProcessLock::take(QString const& path, bool create) {
 ProcessLock::Outcome ProcessLock::take_at(int folder_fd, QString const& path, bool create) {
     release();
     // Not inherited by children: a dfu-util left running must not keep the lock alive.
-    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
-    if (create)
-        flags |= O_CREAT;
-    int const fd = ::openat(folder_fd, QFile::encodeName(path).constData(), flags, 0600);
-    if (fd < 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
-        return Failed;
-    }
-    struct stat info = {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
-        error_ = QStringLiteral("it is not a regular file of this user");
-        return Failed;
-    }
-    return lock(fd, false);
+    int const fd =
+        System::open_private_file(folder_fd, path, O_RDWR | (create ? O_CREAT : 0), &error_);
+    return fd < 0 ? Failed : lock(fd, false);
 }
 
 ProcessLock::Outcome ProcessLock::take_instance() {

@@ -4,6 +4,7 @@
 #include "control/upgrade_watch.h"
 #include "message_log.h"
 #include "small_filesystem.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -220,66 +221,48 @@ void TestUpgradeRecord::full_file_system() {
 
 void TestUpgradeRecord::planted_links_data() {
     QTest::addColumn<QString>("plant");
-    QTest::addColumn<QString>("cause"); // empty: the line is written, in "mine"
-    // As when the bench runs as root with another user's home (sudo -E): what that user
-    // planted never leads the write into "secret", a folder of root's own.
-    QTest::newRow("record file is a link to a root-only file")
-        << "file link"
-        << "upgrades.jsonl: it is a symbolic link";
-    QTest::newRow("record folder is another user's link to a root-only folder")
-        << "folder link of another user"
+    QTest::addColumn<QString>("cause"); // empty: written, through the user's own link
+    // As for a bench run as root with another user's home (sudo -E): nothing that user
+    // planted leads the write into "secret", a folder of root's own.
+    QTest::newRow("file is a link") << "file link"
+                                    << "upgrades.jsonl: it is a symbolic link";
+    QTest::newRow("folder is another user's link")
+        << "folder link"
         << "kelvora-upgrade: it is a symbolic link of another user";
-    QTest::newRow("data folder of another user") << "home of another user"
+    QTest::newRow("data folder of another user") << "home"
                                                  << "/home: it belongs to another user";
-    QTest::newRow("record file of another user") << "file of another user"
-                                                 << "upgrades.jsonl: it belongs to another user";
-    QTest::newRow("a link of this user on the way is followed") << "own folder link"
-                                                                << "";
+    QTest::newRow("file of another user") << "file"
+                                          << "upgrades.jsonl: it belongs to another user";
+    QTest::newRow("this user's link is followed") << "own link"
+                                                  << "";
 }
 
 void TestUpgradeRecord::planted_links() {
     QFETCH(QString, plant);
     QFETCH(QString, cause);
     QTemporaryDir dir;
-    QString const secret = dir.filePath("secret");
-    QString const home = dir.filePath("home");
-    QString const folder = home + "/kelvora-upgrade";
-    QString const file = folder + "/upgrades.jsonl";
-    QVERIFY(QDir().mkpath(secret) && QDir().mkpath(home) && QDir().mkpath(dir.filePath("mine")));
-    QFile root_only(secret + "/file");
-    QVERIFY(root_only.open(QIODevice::WriteOnly) && root_only.write("root only\n") == 10);
-    root_only.close();
-    auto const native = [](QString const& path) { return QFile::encodeName(path); };
-    auto const give_away = [&](QString const& path) {
-        return ::lchown(native(path).constData(), 65534, 65534) == 0;
-    };
-    if (plant == "file link" || plant == "file of another user")
-        QVERIFY(QDir().mkpath(folder));
+    QString const home = dir.filePath("home"), secret = dir.filePath("secret");
+    QString const folder = home + "/kelvora-upgrade", file = folder + "/upgrades.jsonl";
+    QVERIFY(QDir().mkpath(secret) && QDir().mkpath(plant.startsWith("file") ? folder : home));
+    QVERIFY(test_files::write_all(secret + "/file", "root only\n"));
     if (plant == "file link")
         QVERIFY(QFile::link(secret + "/file", file));
-    if (plant == "folder link of another user")
+    if (plant == "folder link" || plant == "own link")
         QVERIFY(QFile::link(secret, folder));
-    if (plant == "own folder link")
-        QVERIFY(QFile::link(dir.filePath("mine"), folder));
-    if (plant == "file of another user") {
-        QFile other(file);
-        QVERIFY(other.open(QIODevice::WriteOnly));
-    }
-    bool const given = plant == "home of another user"          ? give_away(home)
-                       : plant == "folder link of another user" ? give_away(folder)
-                       : plant == "file of another user"        ? give_away(file)
-                                                                : true;
-    if (!given)
+    if (plant == "file")
+        QVERIFY(test_files::write_all(file, ""));
+    QString const given = plant == "home"          ? home
+                          : plant == "folder link" ? folder
+                          : plant == "own link"    ? ""
+                                                   : file;
+    if (!given.isEmpty() && ::lchown(QFile::encodeName(given).constData(), 65534, 65534) != 0)
         QSKIP("cannot give files to another user here (not root)");
 
     MessageLog log;
     QCOMPARE(UpgradeRecorder::append(file, attempt("done")), cause.isEmpty());
     QVERIFY2(cause.isEmpty() || log.contains(cause), qPrintable(log.lines().join('\n')));
-    QFile after(secret + "/file");
-    QVERIFY(after.open(QIODevice::ReadOnly));
-    QCOMPARE(after.readAll(), QByteArray("root only\n"));
-    QCOMPARE(QDir(secret).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"file"});
-    QCOMPARE(record_lines(dir.filePath("mine/upgrades.jsonl")).size(), cause.isEmpty() ? 1 : 0);
+    QCOMPARE(test_files::read_all(secret + "/file"), QByteArray("root only\n"));
+    QCOMPARE(QDir(secret).entryList(QDir::Files).size(), cause.isEmpty() ? 2 : 1);
 }
 
 // Two processes add lines while the file system is full but now and then has room for a few
@@ -295,10 +278,9 @@ void TestUpgradeRecord::two_writers_on_a_full_file_system() {
     QVERIFY(UpgradeRecorder::append(file, attempt("done")));
     // Pages to free one at a time while the writers run.
     int const pages = 48;
-    for (int i = 0; i < pages; ++i) {
-        QFile page(dir.filePath(QString("page%1").arg(i)));
-        QVERIFY(page.open(QIODevice::WriteOnly) && page.write(QByteArray(4096, 'p')) == 4096);
-    }
+    for (int i = 0; i < pages; ++i)
+        QVERIFY(
+            test_files::write_all(dir.filePath(QString("page%1").arg(i)), QByteArray(4096, 'p')));
     QVERIFY(small.fill("filler"));
 
     QString const stop = control.filePath("stop");
@@ -312,8 +294,7 @@ void TestUpgradeRecord::two_writers_on_a_full_file_system() {
         QTest::qWait(10);
         QVERIFY(QFile::remove(dir.filePath(QString("page%1").arg(i))));
     }
-    QTest::qWait(50);
-    QFile(stop).open(QIODevice::WriteOnly);
+    QVERIFY(test_files::write_all(stop, ""));
     int written = 1;
     for (QProcess& writer : writers) {
         QVERIFY(writer.waitForFinished(60000));
