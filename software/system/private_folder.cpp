@@ -94,8 +94,9 @@ int open_private_folder(QString const& path, QString* error) {
             if (reason.isEmpty()) {
                 int const next = open_or_make(fd, QFile::encodeName(names[i]));
                 if (next < 0) {
-                    reason = qt_error_string(errno);
-                    if (errno == ELOOP || errno == ENOTDIR)
+                    int const cause = errno;
+                    reason = qt_error_string(cause);
+                    if (cause == ELOOP || cause == ENOTDIR)
                         restart = followed_link(fd, folder, names[i], names.mid(i + 1), &reason);
                 }
                 ::close(fd);
