@@ -39,7 +39,7 @@ bool set_mode(QString const& path, mode_t mode) {
 }
 
 // One run of the tool in its own surroundings: a stub dfu-util first on PATH that notes each
-// start, an empty current folder and a private runtime folder (where the instance lock is).
+// start, an empty current folder and private runtime folders (the instance lock is elsewhere).
 class Surroundings {
 public:
     Surroundings() {
