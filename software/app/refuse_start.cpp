@@ -42,15 +42,15 @@ void refuse_start_without_working_dir() {
 }
 
 void refuse_second_instance() {
-    QString const path = instance_lock_path(Files::external_dir.base());
     static ProcessLock lock;
-    switch (lock.take(path, true)) {
+    switch (lock.take_instance()) {
     case ProcessLock::Taken:
         return;
     case ProcessLock::HeldByOther:
         refuse_to_start(start_up_message("error_running"));
     case ProcessLock::Failed:
-        refuse_to_start(start_up_message("error_lock", path + ": " + lock.error()));
+        refuse_to_start(
+            start_up_message("error_lock", ProcessLock::instance_path() + ": " + lock.error()));
     }
 }
 

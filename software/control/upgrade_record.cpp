@@ -2,10 +2,10 @@
 
 #include "control/upgrade_watch.h"
 #include "device/unit_text.h"
+#include "system/private_folder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -15,38 +15,34 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Makes the folders of path that are missing, each private to the user as the record is.
-bool make_private_folders(QString const& path, QString* cause) {
-    if (QFileInfo(path).isDir())
-        return true;
-    QByteArray const native = QFile::encodeName(QDir::cleanPath(path));
-    for (int end = 1; end <= native.size(); ++end) {
-        if (end < native.size() && native[end] != '/')
-            continue;
-        if (::mkdir(native.left(end).constData(), 0700) != 0 && errno != EEXIST) {
-            *cause = qt_error_string(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
-// Appends line with one write on an O_APPEND descriptor. A file system that takes only part
-// of it is asked for the rest, which completes the line or tells why it cannot; then the part
-// written is cut off again, so that the next line does not start inside this one.
+// Appends line with one write on an O_APPEND descriptor of the user's own file, reached only
+// along folders that nobody else can change. Appending and cutting back hold the file's lock,
+// so that another writer (a thread or a process) never has a line cut away. A file system that
+// takes only part of the line is asked for the rest, which completes it or tells why it cannot;
+// then the part written is cut off again, so that the next line does not start inside this one.
 QString append_whole_line(QString const& file, QByteArray const& line) {
-    int const fd = ::open(QFile::encodeName(file).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    QFileInfo const info(file);
+    QString cause;
+    int const folder = System::open_private_folder(info.absolutePath(), &cause);
+    if (folder < 0)
+        return cause;
+    int const fd =
+        System::open_private_file(folder, info.fileName(), O_WRONLY | O_APPEND | O_CREAT, &cause);
+    ::close(folder);
     if (fd < 0)
-        return qt_error_string(errno);
+        return info.fileName() + ": " + cause;
+    int locked = 0;
+    while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR)
+        ;
     struct stat before {};
-    if (::fstat(fd, &before) != 0) {
-        QString const cause = qt_error_string(errno);
+    if (locked != 0 || ::fstat(fd, &before) != 0) {
+        cause = qt_error_string(errno);
         ::close(fd);
         return cause;
     }
@@ -62,12 +58,12 @@ QString append_whole_line(QString const& file, QByteArray const& line) {
         }
         done += n;
     }
-    QString cause;
     if (error != 0) {
         cause = qt_error_string(error);
         if (done > 0 && ::ftruncate(fd, before.st_size) != 0)
             cause += ", and the part written could not be removed: " + qt_error_string(errno);
     }
+    // Closing the last descriptor lets the lock go.
     if (::close(fd) != 0 && cause.isEmpty())
         cause = qt_error_string(errno);
     return cause;
@@ -133,9 +129,7 @@ bool UpgradeRecorder::append(QString const& file, UpgradeAttempt const& attempt)
 }
 
 bool UpgradeRecorder::append(QString const& file, QByteArray const& line) {
-    QString cause;
-    if (make_private_folders(QFileInfo(file).absolutePath(), &cause))
-        cause = append_whole_line(file, line);
+    QString const cause = append_whole_line(file, line);
     if (cause.isEmpty())
         return true;
     qWarning().noquote() << "Could not add to the upgrade record" << file + ":" << cause

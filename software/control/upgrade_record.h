@@ -48,9 +48,11 @@ public:
     // Appends the attempt's final line; see the other append.
     static bool append(QString const& file, UpgradeAttempt const& attempt);
     // Appends the line with one write to the end of the file, making the file (0600) and its
-    // missing folders (0700) when needed. A line is whole in the file or not there at all: a
-    // write that fails part-way is cut off again. False, and a warning with the cause and
-    // the lost line, on failure.
+    // missing folders (0700) when needed. Only a regular file of this user in a folder of
+    // this user, reached along folders that nobody else can change, is written; no symbolic
+    // link is followed to it. A line is whole in the file or not there at all: a write that
+    // fails part-way is cut off again, under the file's lock, which every writer holds. False,
+    // and a warning with the cause and the lost line, on failure.
     static bool append(QString const& file, QByteArray const& line);
 
     QString const& file() const { return file_; }

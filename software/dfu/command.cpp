@@ -8,6 +8,7 @@
 #include <QProcess>
 
 #include <atomic>
+#include <csignal>
 #include <limits>
 #include <unistd.h>
 #include <utility>
@@ -163,10 +164,16 @@ void log_local_cause(CmdID id, QStringList const& arguments) {
 }
 
 // A child in a process group of its own: a Ctrl+C typed in the terminal goes to the program's
-// group and the program decides what ends; a transfer under way is never cut by it.
+// group and the program decides what ends; a transfer under way is never cut by it. Nor is it
+// cut when the program dies (killed, crashed): with SIGPIPE ignored, dfu-util's next line of
+// progress into the pipe that nobody reads any more fails quietly instead of ending it, and it
+// finishes the transfer on its own.
 class ChildProcess : public QProcess {
 protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
+    void setupChildProcess() override {
+        ::setpgid(0, 0);
+        ::signal(SIGPIPE, SIG_IGN);
+    }
 };
 
 // Hands each new piece of standard output to a handler without taking it from the process,

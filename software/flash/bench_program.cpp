@@ -1,6 +1,5 @@
 #include "flash/bench_program.h"
 
-#include "launch/device_startup.h"
 #include "control/upgrade_record.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
@@ -10,6 +9,7 @@
 #include "flash/job_pool.h"
 #include "flash/reporter.h"
 #include "flash/unit_job.h"
+#include "launch/device_startup.h"
 #include "system/process_lock.h"
 #include "system/quit_on_signal.h"
 
@@ -118,16 +118,15 @@ int bench_main(QStringList const& arguments) {
                       "no safe working folder: " + Files::external_dir.errorString());
     // The window lists every unit while it runs, which would open units under a write.
     static ProcessLock lock;
-    switch (lock.take(instance_lock_path(Files::external_dir.base()), true)) {
+    switch (lock.take_instance()) {
     case ProcessLock::Taken:
         break;
     case ProcessLock::HeldByOther:
         return refuse(ground_failed, "the Kelvora Firmware Upgrade Tool or another kelvora-flash "
-                                     "is running in this session; they cannot share the units");
+                                     "is running for this user; they cannot share the units");
     case ProcessLock::Failed:
-        return refuse(ground_failed, "cannot lock " +
-                                         instance_lock_path(Files::external_dir.base()) + ": " +
-                                         lock.error());
+        return refuse(ground_failed,
+                      "cannot lock " + ProcessLock::instance_path() + ": " + lock.error());
     }
     if (!init_device_side())
         return refuse(ground_failed, "cannot extract " + Files::extraction_error());

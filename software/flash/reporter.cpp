@@ -1,5 +1,7 @@
 #include "flash/reporter.h"
 
+#include "device/unit_text.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -29,10 +31,27 @@ char const* kind_text(Event::Kind kind) {
 
 namespace {
 
-// "key":value with the value in JSON's own escaping.
+// A JSON string with every C0 and C1 control character (and DEL) as \u00NN: a unit's text
+// that reaches a terminal inside the line cannot act on it there.
+QByteArray json_string(QString const& text) {
+    QString out = QStringLiteral("\"");
+    for (QChar const c : text) {
+        char16_t const u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            out += QStringLiteral("\\u") + QString::number(u, 16).toUpper().rightJustified(4, '0');
+        else if (u == '"' || u == '\\')
+            out += QStringLiteral("\\") + c;
+        else
+            out += c;
+    }
+    return (out + '"').toUtf8();
+}
+
+// "key":value, a text in the escaping above, anything else in JSON's own.
 QByteArray member(char const* key, QJsonValue const& value) {
     QByteArray const array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
-    return QByteArray("\"") + key + "\":" + array.mid(1, array.size() - 2);
+    return QByteArray("\"") + key + "\":" +
+           (value.isString() ? json_string(value.toString()) : array.mid(1, array.size() - 2));
 }
 
 } // namespace
@@ -59,6 +78,10 @@ QByteArray Reporter::json_line(Event const& event) {
 }
 
 QString Reporter::plain_text(Event const& event) {
+    return Device::loggable(raw_text(event));
+}
+
+QString Reporter::raw_text(Event const& event) {
     QString text = event.unit + "  " + event.serial + "  " + kind_text(event.kind);
     if (event.percent >= 0)
         text += QString(" %1%").arg(event.percent);

@@ -28,12 +28,15 @@ public:
     // The last line: counts of units that ended done, failed and skipped.
     void summary(int done, int failed, int skipped);
 
-    // One object as a JSON Lines line, its keys in the order given.
+    // One object as a JSON Lines line, its keys in the order given; every control character
+    // of a text escaped as \u00NN.
     static QByteArray json_line(Event const& event);
+    // One event's line in terminal and plain mode, control characters written as \xNN.
+    static QString plain_text(Event const& event);
 
 private:
     void redraw();
-    static QString plain_text(Event const& event);
+    static QString raw_text(Event const& event);
 
     Mode mode_;
     FILE* out_;

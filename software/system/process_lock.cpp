@@ -1,28 +1,13 @@
 #include "system/process_lock.h"
 
-#include <QDebug>
-#include <QDir>
-#include <QFile>
+#include "system/private_folder.h"
+
+#include <QFileInfo>
 #include <QStandardPaths>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
-QString instance_lock_path(QString const& fallback_base) {
-    // Per user and session in Qt's runtime folder. Qt gives none when the folder it would use
-    // is missing or another user's (anybody can make /tmp/runtime-<user> first); then a file
-    // of this user in the checked working base, never a path relative to the current folder.
-    QString const folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
-        return QDir(folder).filePath("kelvora-upgrade.lock");
-    qInfo() << "No runtime folder; the instance lock lives in" << fallback_base;
-#ifdef Q_OS_UNIX
-    QString const user = QString::number(::geteuid());
-#else
-    QString const user = qEnvironmentVariable("USERNAME");
-#endif
-    return fallback_base + "/kelvora-upgrade-" + user + ".lock";
+QString ProcessLock::instance_path() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           "/kelvora-upgrade/instance.lock";
 }
 
 #ifdef Q_OS_UNIX
@@ -30,7 +15,6 @@ QString instance_lock_path(QString const& fallback_base) {
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 ProcessLock::~ProcessLock() {
@@ -44,24 +28,31 @@ ProcessLock::Outcome ProcessLock::take(QString const& path, bool create) {
 ProcessLock::Outcome ProcessLock::take_at(int folder_fd, QString const& path, bool create) {
     release();
     // Not inherited by children: a dfu-util left running must not keep the lock alive.
-    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW;
-    if (create)
-        flags |= O_CREAT;
-    int const fd = ::openat(folder_fd, QFile::encodeName(path).constData(), flags, 0600);
-    if (fd < 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
+    int const fd =
+        System::open_private_file(folder_fd, path, O_RDWR | (create ? O_CREAT : 0), &error_);
+    return fd < 0 ? Failed : lock(fd, false);
+}
+
+ProcessLock::Outcome ProcessLock::take_instance() {
+    release();
+    QFileInfo const file(instance_path());
+    int const folder = System::open_private_folder(file.path(), &error_);
+    if (folder < 0)
         return Failed;
-    }
-    struct stat info = {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
-        error_ = QStringLiteral("it is not a regular file of this user");
-        return Failed;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int const fd = System::open_private_file(folder, file.fileName(), O_RDWR | O_CREAT, &error_);
+    ::close(folder);
+    return fd < 0 ? Failed : lock(fd, true);
+}
+
+ProcessLock::Outcome ProcessLock::lock(int fd, bool process_wide) {
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    int const taken = process_wide ? ::fcntl(fd, F_SETLK, &whole) : ::flock(fd, LOCK_EX | LOCK_NB);
+    if (taken != 0) {
         int const cause = errno;
         ::close(fd);
-        if (cause == EWOULDBLOCK)
+        if (cause == EWOULDBLOCK || cause == EAGAIN || cause == EACCES)
             return HeldByOther;
         error_ = QString::fromLocal8Bit(std::strerror(cause));
         return Failed;
@@ -87,6 +78,10 @@ ProcessLock::Outcome ProcessLock::take(QString const&, bool) {
 
 ProcessLock::Outcome ProcessLock::take_at(int, QString const& path, bool create) {
     return take(path, create);
+}
+
+ProcessLock::Outcome ProcessLock::take_instance() {
+    return take(instance_path(), true);
 }
 
 void ProcessLock::release() {}

@@ -20,6 +20,15 @@ public:
     Outcome take(QString const& path, bool create);
     // The same for a path relative to the open folder folder_fd.
     Outcome take_at(int folder_fd, QString const& path, bool create);
+    // Takes the per-user lock that every program of this tool which talks to units holds, so
+    // that the window and the service bench never run at the same time: instance_path(), in
+    // a folder that only this user can write. Unlike the other locks it is the process's
+    // own, not its open file's: a child between fork and exec (or one that leaves the exec
+    // out) never holds it, so once the process has ended the lock is free.
+    Outcome take_instance();
+    // "kelvora-upgrade/instance.lock" in the user's data folder, one file per user whatever
+    // the session's runtime folder is.
+    static QString instance_path();
     void release();
     bool held() const { return fd_ >= 0; }
     // The open file while held, or -1.
@@ -27,11 +36,8 @@ public:
     QString error() const { return error_; }
 
 private:
+    Outcome lock(int fd, bool process_wide);
+
     int fd_ = -1;
     QString error_;
 };
-
-// The file of the per-user, per-session lock that every program of this tool which talks to
-// units takes: the window and the service bench never run at the same time. Without a
-// runtime folder, the lock lives in fallback_base, the checked base of the working folder.
-QString instance_lock_path(QString const& fallback_base);

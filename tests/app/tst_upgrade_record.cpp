@@ -4,8 +4,10 @@
 #include "control/upgrade_watch.h"
 #include "message_log.h"
 #include "small_filesystem.h"
+#include "test_files.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -18,6 +20,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -86,6 +89,9 @@ private slots:
     void unwritable();
     void full_file_system_data();
     void full_file_system();
+    void planted_links_data();
+    void planted_links();
+    void two_writers_on_a_full_file_system();
     void attempts();
 };
 
@@ -209,6 +215,97 @@ void TestUpgradeRecord::full_file_system() {
     QCOMPARE(warnings.filter(cause).size(), failed);
     QList<QJsonObject> const lines = record_lines(file);
     QCOMPARE(lines.size(), 1 + count - failed);
+    for (QJsonObject const& line : lines)
+        QCOMPARE(line["outcome"].toString(), QString("done"));
+}
+
+void TestUpgradeRecord::planted_links_data() {
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QString>("cause"); // empty: written, through the user's own link
+    // As for a bench run as root with another user's home (sudo -E): nothing that user
+    // planted leads the write into "secret", a folder of root's own.
+    QTest::newRow("file is a link") << "file link"
+                                    << "upgrades.jsonl: it is a symbolic link";
+    QTest::newRow("folder is another user's link")
+        << "folder link"
+        << "kelvora-upgrade: it is a symbolic link of another user";
+    QTest::newRow("data folder of another user") << "home"
+                                                 << "/home: it belongs to another user";
+    QTest::newRow("file of another user") << "file"
+                                          << "upgrades.jsonl: it belongs to another user";
+    QTest::newRow("this user's link is followed") << "own link"
+                                                  << "";
+}
+
+void TestUpgradeRecord::planted_links() {
+    QFETCH(QString, plant);
+    QFETCH(QString, cause);
+    QTemporaryDir dir;
+    QString const home = dir.filePath("home"), secret = dir.filePath("secret");
+    QString const folder = home + "/kelvora-upgrade", file = folder + "/upgrades.jsonl";
+    QVERIFY(QDir().mkpath(secret) && QDir().mkpath(plant.startsWith("file") ? folder : home));
+    QVERIFY(test_files::write_all(secret + "/file", "root only\n"));
+    if (plant == "file link")
+        QVERIFY(QFile::link(secret + "/file", file));
+    if (plant == "folder link" || plant == "own link")
+        QVERIFY(QFile::link(secret, folder));
+    if (plant == "file")
+        QVERIFY(test_files::write_all(file, ""));
+    QString const given = plant == "home"          ? home
+                          : plant == "folder link" ? folder
+                          : plant == "own link"    ? ""
+                                                   : file;
+    if (!given.isEmpty() && ::lchown(QFile::encodeName(given).constData(), 65534, 65534) != 0)
+        QSKIP("cannot give files to another user here (not root)");
+
+    MessageLog log;
+    QCOMPARE(UpgradeRecorder::append(file, attempt("done")), cause.isEmpty());
+    QVERIFY2(cause.isEmpty() || log.contains(cause), qPrintable(log.lines().join('\n')));
+    QCOMPARE(test_files::read_all(secret + "/file"), QByteArray("root only\n"));
+    QCOMPARE(QDir(secret).entryList(QDir::Files).size(), cause.isEmpty() ? 2 : 1);
+}
+
+// Two processes add lines while the file system is full but now and then has room for a few
+// more: every line in the file is whole, and every line that a writer was told is written is
+// there (a writer that cuts off its own part line never cuts off the other's whole one).
+void TestUpgradeRecord::two_writers_on_a_full_file_system() {
+    QTemporaryDir dir;
+    QTemporaryDir control;
+    SmallFilesystem small(dir.path(), "256k");
+    if (!small.mounted())
+        QSKIP("No tmpfs can be mounted here");
+    QString const file = dir.filePath("kelvora-upgrade/upgrades.jsonl");
+    QVERIFY(UpgradeRecorder::append(file, attempt("done")));
+    // Pages to free one at a time while the writers run.
+    int const pages = 48;
+    for (int i = 0; i < pages; ++i)
+        QVERIFY(
+            test_files::write_all(dir.filePath(QString("page%1").arg(i)), QByteArray(4096, 'p')));
+    QVERIFY(small.fill("filler"));
+
+    QString const stop = control.filePath("stop");
+    QProcess writers[2];
+    for (QProcess& writer : writers) {
+        writer.setStandardErrorFile(QProcess::nullDevice());
+        writer.start(KELVORA_TEST_HELPERS_DIR "/record_writer", {file, stop});
+        QVERIFY(writer.waitForStarted());
+    }
+    for (int i = 0; i < pages; ++i) {
+        QTest::qWait(10);
+        QVERIFY(QFile::remove(dir.filePath(QString("page%1").arg(i))));
+    }
+    QVERIFY(test_files::write_all(stop, ""));
+    int written = 1;
+    for (QProcess& writer : writers) {
+        QVERIFY(writer.waitForFinished(60000));
+        QCOMPARE(writer.exitCode(), 0);
+        bool number = false;
+        written += writer.readAllStandardOutput().trimmed().toInt(&number);
+        QVERIFY(number);
+    }
+    QList<QJsonObject> const lines = record_lines(file);
+    QVERIFY(written > 1 + pages);
+    QCOMPARE(lines.size(), written);
     for (QJsonObject const& line : lines)
         QCOMPARE(line["outcome"].toString(), QString("done"));
 }

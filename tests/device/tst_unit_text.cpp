@@ -1,4 +1,5 @@
-// A unit's strings on their way to a log: control characters written as \xNN.
+// A unit's strings on their way to a log: control characters written as \xNN, line
+// separators and bidirectional controls as \uNNNN.
 #include "device/unit_text.h"
 
 #include <QtTest>
@@ -23,6 +24,15 @@ void TestUnitText::loggable_data() {
     QTest::newRow("line feeds") << "one\ntwo\n"
                                 << R"(one\x0Atwo\x0A)"
                                 << "one\ntwo\n";
+    // A text view starts a new line at these, or shows what follows them reordered.
+    QTest::newRow("line and paragraph separators")
+        << QString::fromUtf8("2.4.1\u2028Warning: forged\u2029")
+        << R"(2.4.1\u2028Warning: forged\u2029)"
+        << R"(2.4.1\u2028Warning: forged\u2029)";
+    QTest::newRow("bidirectional embeddings, overrides and isolates")
+        << QString::fromUtf8("a\u202Ab\u202Ec\u2066d\u2069e\u200Ff")
+        << QString::fromUtf8(R"(a\u202Ab\u202Ec\u2066d\u2069e)") + QChar(0x200F) + "f"
+        << QString::fromUtf8(R"(a\u202Ab\u202Ec\u2066d\u2069e)") + QChar(0x200F) + "f";
     QTest::newRow("printable text stays") << QString::fromUtf8("2.4.1 <img> \\x1B é € \u00A0")
                                           << QString::fromUtf8("2.4.1 <img> \\x1B é € \u00A0")
                                           << QString::fromUtf8("2.4.1 <img> \\x1B é € \u00A0");

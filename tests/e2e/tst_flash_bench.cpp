@@ -56,6 +56,7 @@ private slots:
     void listing();
     void stop_during_parallel_write();
     void refused_while_the_window_runs();
+    void killed_during_a_write();
 };
 
 void TestFlashBench::initTestCase() {
@@ -307,14 +308,42 @@ void TestFlashBench::refused_while_the_window_runs() {
     vusb_env::Bus bus;
     QVERIFY(make(bus, {{"u1", {}}}));
     ProcessLock window;
-    QCOMPARE(window.take(instance_lock_path(Files::external_dir.base()), true), ProcessLock::Taken);
+    QCOMPARE(window.take_instance(), ProcessLock::Taken);
     QByteArray const before = bus.flash("u1");
     Run run;
     QVERIFY(finish(start(bus, {"upgrade", "--all"}), &run));
     QCOMPARE(run.code, 4);
-    QVERIFY(run.error.contains("running in this session"));
+    QVERIFY(run.error.contains("running for this user"));
     QCOMPARE(bus.flash("u1"), before);
     QVERIFY(!QFile::exists(bus.unit_path("u1") + "/log"));
+}
+
+// A bench killed in the middle of a write does not cut the write: its dfu-util goes on alone
+// and leaves the unit holding the whole image.
+void TestFlashBench::killed_during_a_write() {
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--knob", "timing=real"}}}));
+    QProcess* const bench = start(bus, {"upgrade", "1-1", "--json"});
+    QByteArray output;
+    auto const writing_under_way = [&] {
+        output += bench->readAllStandardOutput();
+        for (QByteArray const& line : output.split('\n')) {
+            QJsonObject const event = QJsonDocument::fromJson(line).object();
+            if (event["event"] == "writing" && event["percent"].toInt() >= 10)
+                return event["percent"].toInt() < 100;
+        }
+        return false;
+    };
+    QVERIFY2(QTest::qWaitFor(writing_under_way, 120000), output.constData());
+    ::kill(pid_t(bench->processId()), SIGKILL);
+    QVERIFY(bench->waitForFinished());
+    QCOMPARE(bench->exitStatus(), QProcess::CrashExit);
+
+    ProcessLock claim; // held by the dfu-util that has the unit open
+    QVERIFY(QTest::qWaitFor(
+        [&] { return claim.take(bus.unit_path("u1") + "/lock", false) == ProcessLock::Taken; },
+        120000));
+    QCOMPARE(bus.flash("u1").left(image_.size()), image_);
 }
 
 QTEST_GUILESS_MAIN(TestFlashBench)

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <pwd.h>
@@ -38,12 +39,12 @@ bool set_mode(QString const& path, mode_t mode) {
 }
 
 // One run of the tool in its own surroundings: a stub dfu-util first on PATH that notes each
-// start, an empty current folder and a private runtime folder (where the instance lock is).
+// start, an empty current folder and private runtime folders (the instance lock is elsewhere).
 class Surroundings {
 public:
     Surroundings() {
         set_mode(root_.path(), 0755);
-        for (QString const name : {"bin", "cwd", "runtime"})
+        for (QString const name : {"bin", "cwd", "runtime", "runtime2"})
             QDir(root_.path()).mkdir(name);
         QFile stub(path("bin/dfu-util"));
         stub.open(QIODevice::WriteOnly);
@@ -51,11 +52,13 @@ public:
         stub.close();
         set_mode(path("bin/dfu-util"), 0755);
         set_mode(path("runtime"), 0700);
+        set_mode(path("runtime2"), 0700);
     }
 
     QString path(QString const& name) const { return root_.path() + "/" + name; }
-    // Leaves the runtime folder to Qt's fallback in the temporary folder.
-    bool without_runtime = false;
+    // The runtime folder of the next start; empty leaves it to Qt's fallback in the temporary
+    // folder.
+    QString runtime = "runtime";
     bool stub_ran() const { return QFileInfo::exists(path("stub_ran")); }
 
     // Lets the unprivileged user use the folders of this run.
@@ -68,8 +71,8 @@ public:
                QString const& cwd = "cwd") const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", tmpdir);
-        env.insert("XDG_RUNTIME_DIR", path("runtime"));
-        if (without_runtime)
+        env.insert("XDG_RUNTIME_DIR", path(runtime));
+        if (runtime.isEmpty())
             env.remove("XDG_RUNTIME_DIR");
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("PATH", path("bin") + ":" + env.value("PATH"));
@@ -258,35 +261,53 @@ void TestToolEnvironment::folders_of_killed_runs_removed_live_ones_kept() {
 }
 
 void TestToolEnvironment::two_instances_started_together_data() {
-    QTest::addColumn<bool>("runtime"); // whether Qt offers a runtime folder
-    QTest::newRow("lock in the runtime folder") << true;
-    // The lock then lives in the working base; the two start from different folders.
-    QTest::newRow("no runtime folder") << false;
+    QTest::addColumn<QStringList>("runtimes"); // of the two; empty: Qt offers none
+    QTest::addColumn<bool>("planted"); // another user's lock files where the lock used to be
+    QTest::newRow("same runtime folder") << QStringList{"runtime", "runtime"} << false;
+    QTest::newRow("no runtime folder") << QStringList{"", ""} << false;
+    // The lock is the user's, whatever the session says.
+    QTest::newRow("one without a runtime folder") << QStringList{"runtime", ""} << false;
+    QTest::newRow("other runtime folders") << QStringList{"runtime", "runtime2"} << false;
+    QTest::newRow("another user's lock files in the old places")
+        << QStringList{"runtime", ""} << true;
 }
 
 void TestToolEnvironment::two_instances_started_together() {
-    QFETCH(bool, runtime);
+    QFETCH(QStringList, runtimes);
+    QFETCH(bool, planted);
     Surroundings run;
-    run.without_runtime = !runtime;
     QString const tmpdir = run.path("tmp");
     QVERIFY(QDir().mkdir(tmpdir) && QDir().mkdir(run.path("cwd2")));
     // Another user made Qt's fallback runtime folder first: Qt then offers none.
     QString const taken =
         tmpdir + "/runtime-" + QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
-    if (!runtime && !(QDir().mkdir(taken) && give_to(taken, unprivileged)))
+    QStringList planted_files;
+    if (planted)
+        planted_files << run.path("runtime/kelvora-upgrade.lock")
+                      << tmpdir + QString("/kelvora-upgrade-%1.lock").arg(::geteuid());
+    for (QString const& file : planted_files)
+        QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    if ((runtimes.contains("") && !(QDir().mkdir(taken) && give_to(taken, unprivileged))) ||
+        !std::all_of(planted_files.begin(), planted_files.end(),
+                     [](QString const& file) { return give_to(file, unprivileged); }))
         QSKIP("cannot give a folder to another user here");
+    QStringList const tmp_before = entries(tmpdir);
     QProcess tools[2];
+    run.runtime = runtimes[0];
     run.start(tools[0], tmpdir);
+    run.runtime = runtimes[1];
     run.start(tools[1], tmpdir, {}, "cwd2");
     QByteArray err[2];
     // Exactly one of them goes on to its own dfu-util and its worker; the other says why not.
     for (int i = 0; i < 2; ++i)
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                err[i] += tools[i].readAllStandardError();
-                return err[i].contains("Starting sm_A") || err[i].contains("already running");
-            },
-            start_timeout_ms));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         err[i] += tools[i].readAllStandardError();
+                         return err[i].contains("Starting sm_A") ||
+                                err[i].contains("already running");
+                     },
+                     start_timeout_ms),
+                 err[i].constData());
     int const refused = err[0].contains("already running") ? 0 : 1;
     int const running = 1 - refused;
     QVERIFY2(err[running].contains("Starting sm_A"), err[running].constData());
@@ -300,9 +321,7 @@ void TestToolEnvironment::two_instances_started_together() {
     QVERIFY(!err[refused].contains("Extracted"));
     QVERIFY(end_with_signal(tools[running], err[running], SIGTERM));
     QCOMPARE(tools[running].exitCode(), 128 + SIGTERM);
-    QStringList const lock_and_taken{QString("kelvora-upgrade-%1.lock").arg(::geteuid()),
-                                     QFileInfo(taken).fileName()};
-    QCOMPARE(entries(tmpdir), runtime ? QStringList() : lock_and_taken);
+    QCOMPARE(entries(tmpdir), tmp_before);
     QCOMPARE(entries(run.path("cwd")), QStringList());
     QCOMPARE(entries(run.path("cwd2")), QStringList());
     QVERIFY(!run.stub_ran());

@@ -13,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using test_files::read_all;
@@ -42,6 +44,7 @@ private slots:
     void resources_stored_as_intended();
     void local_cause_of_a_failed_write();
     void linking_the_core_keeps_the_default_signal_action();
+    void instance_lock_not_held_by_a_forked_child();
 };
 
 void TestFiles::working_directory_and_names() {
@@ -365,6 +368,23 @@ void TestFiles::linking_the_core_keeps_the_default_signal_action() {
     child.start(KELVORA_TEST_HELPERS_DIR "/core_linked_child", QStringList());
     QVERIFY(child.waitForFinished(30000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+}
+
+// A child forked while the instance lock is held (a dfu-util between fork and exec, say) has
+// copies of the descriptors but not the lock: once the holder lets go, it is free.
+void TestFiles::instance_lock_not_held_by_a_forked_child() {
+    ProcessLock lock;
+    QCOMPARE(lock.take_instance(), ProcessLock::Taken);
+    pid_t const child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    lock.release();
+    ProcessLock::Outcome const again = lock.take_instance();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    QCOMPARE(again, ProcessLock::Taken);
 }
 
 QTEST_GUILESS_MAIN(TestFiles)
