@@ -46,6 +46,7 @@ void TestSettings::embedded_document() {
                                "status_restarting",
                                "status_verifyFailed",
                                "status_checkInterrupted",
+                               "status_checkInterruptedAttached",
                                "status_writeFailed",
                                "status_notBack",
                                "status_stopping",
