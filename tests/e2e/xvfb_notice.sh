@@ -5,8 +5,8 @@
 #     product and "Done", answered by a real notification daemon (dunst, started by the bus);
 #   - the tool's window keeps the focus: no notice;
 #   - a bus with no notification service: one line in the log, and the run goes on;
-#   - a unit that does not come back after its write (the tool waits 20 s for it): one
-#     notice, naming the product of the attempt although the unit is gone.
+#   - a unit that does not come back after its write (the tool waits 20 s for it): the
+#     notice names the product of the attempt although the unit is gone.
 #   xvfb_notice.sh <kelvora-upgrade>
 # Exit 77 when Xvfb, xdotool, xev, dbus-daemon, dbus-monitor or dunst is missing.
 set -euo pipefail
@@ -90,9 +90,7 @@ echo "ok: without a notification service, one line in the log"
 start_bus not_back normal
 upgrade not_back elsewhere no_return_after_download 'upgrade failed: "status_notBack"'
 wait_for_log "Desktop notice sent" 5
-sent=$(grep -c "member=Notify" "$monitor" || true)
-[ "$sent" -eq 1 ] || fail "$sent notices for one unit not back, expected 1"
 grep -qF 'string "Firmware upgrade of Lx-21"' "$monitor" || fail "the notice names no product"
 grep -qF 'did not come back' "$monitor" || fail "the notice does not tell that it is not back"
-echo "ok: one notice naming the product of a unit that did not come back"
+echo "ok: a notice naming the product of a unit that did not come back"
 echo "PASS: desktop notices"
