@@ -6,9 +6,9 @@
 // The tool's environment names a fixed folder for the bus, which is a link: a case points it
 // at its own bus, between cases it points at an empty one (no unit).
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
 #include "control/upgrade_record.h"
+#include "control/worker.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "files/files.h"
