@@ -2,9 +2,9 @@
 
 #include "app/desktop_connections.h"
 #include "app/open_refusal_note.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
 #include "control/upgrade_record.h"
+#include "control/worker.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
@@ -52,6 +52,8 @@ bool stop_waiting = false;
 bool close_wanted = false;
 // What the worker reported as its last act: its stop cut a write.
 bool write_cut = false;
+// The product whose check was cut short while the unit stayed attached; empty otherwise.
+QString check_cut_of;
 
 void hide_bar(ProgressBar* bar) {
     bar->timer->stop();
@@ -68,29 +70,36 @@ void stop_worker() {
         return;
     qInfo() << "Trying to stop sm_A";
     sm_A->do_stop();
-    if (sm_A->wait(1000))
-        return;
-    qWarning() << "Oops, SM_A not dead yet";
-    stop_waiting = true;
-    wait_for_worker_with_window();
-    stop_waiting = false;
-    // The worker's last report is queued before its thread ended: take it in now.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    if (mainWindow && status_line) {
-        status_line->clear_note();
-        status_line->set_text(text(write_cut ? "status_stoppedHalfWritten" : "status_stopped"));
-        hide_bar(mainWindow->progress_bar);
+    if (!sm_A->wait(1000)) {
+        qWarning() << "Oops, SM_A not dead yet";
+        stop_waiting = true;
+        wait_for_worker_with_window();
+        stop_waiting = false;
     }
+    // The worker's last reports are queued before its thread ended: take them in now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
 }
 
-// Q, Escape or a close: both machines stop, and the window stays open until its close.
+// Q, Escape or a close: both machines stop, and the window stays open until its close. From
+// then on nothing is offered; the status line says that the tool stopped and how, and the
+// bar goes, unless it shows "Done".
 void stop_all() {
     if (stop_waiting)
         return;
     qInstallMessageHandler(nullptr);
     qInfo() << "Msg-handler reset";
+    bool const first = sm_A && !sm_A->is_stopping();
+    bool const done_shown = sm_B->configuration().contains(sm_B->B6);
+    if (mainWindow)
+        mainWindow->endDownloads();
     sm_B->stop();
     stop_worker();
+    if (first && mainWindow && status_line) {
+        status_line->clear_note();
+        status_line->set_text(text(write_cut ? "status_stoppedHalfWritten" : "status_stopped"));
+        if (!done_shown)
+            hide_bar(mainWindow->progress_bar);
+    }
     if (close_wanted && mainWindow)
         mainWindow->close();
 }
@@ -183,8 +192,10 @@ void add_connections(QApplication* app) {
     // A click on the install button starts the download.
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // The bar runs while the firmware is written and while it is read back.
-    QObject::connect(sm_B, &SM_B::sig_DoDownload,
-                     [bar] { bar->startAutoProgress(text("bar_upgrading"), 100.0); });
+    QObject::connect(sm_B, &SM_B::sig_DoDownload, [bar] {
+        if (!sm_A->is_stopping())
+            bar->startAutoProgress(text("bar_upgrading"), 100.0);
+    });
     QObject::connect(sm_B, &SM_B::sig_UploadingVerifying,
                      [bar] { bar->startAutoProgress(text("bar_verifying"), 0.5); });
     // Once dfu-util reports its progress, the bar follows it instead of the clock.
@@ -205,18 +216,29 @@ void add_connections(QApplication* app) {
         bar->hide();
     });
     // Every upgrade that ends without "Done" says so until the user acts or the unit goes;
-    // the bar gives the button back. An upgrade that another unit interrupted leaves the
-    // window to that unit.
+    // the bar gives the button back. An upgrade that another unit ended leaves the window to
+    // that unit. After a stop, the stop tells how the window ends.
     QObject::connect(watch, &UpgradeWatch::finished, line, [line, bar](UpgradeResult const& r) {
-        QString const label = outcome_label(r.outcome);
-        // After a stop, the bar stays until the stop has ended.
-        if (label.isEmpty() && (r.outcome != Outcome::interrupted || !sm_B->isRunning()))
+        if (sm_A->is_stopping() || r.outcome == Outcome::done)
             return;
         hide_bar(bar);
+        QString label = outcome_label(r);
         if (label.isEmpty())
             return;
         qInfo() << "SM_B: upgrade failed:" << label;
+        // The unit whose check was cut short is still attached: it is read again only once
+        // it has been disconnected.
+        if (r.outcome == Outcome::check_interrupted) {
+            check_cut_of = r.product;
+            label = "status_checkInterruptedAttached";
+        }
         line->set_text(product_status_text(label, r.product));
+    });
+    // Once that unit is gone (the button went first), it is checked when connected again.
+    QObject::connect(sm_B->B1, &QState::entered, line, [line] {
+        if (!check_cut_of.isEmpty())
+            line->set_text(product_status_text("status_checkInterrupted", check_cut_of));
+        check_cut_of.clear();
     });
     add_desktop_connections(window);
     window->installEventFilter(new CloseAfterTransfer(window));

@@ -87,8 +87,10 @@ SM_B::SM_B(SM_A* worker, Device::Type desired_ID, QString desired_revision)
     connect(worker, &SM_A::sig_FwUploading, watch, &UpgradeWatch::reading_started);
     // The result comes before the sig_NoDevConn that takes the machine from B3 to B1.
     connect(relay, &WorkerRelay::sig_FwDownloadResult, watch, &UpgradeWatch::write_ended);
-    // A stopped machine follows no upgrade: what the window says after a stop stands.
-    connect(this, &QStateMachine::stopped, watch, &UpgradeWatch::abandon);
+    // A stopped machine follows no upgrade: what the window says after a stop stands. A write
+    // under way ends first, and the worker's last report comes after its result.
+    connect(this, &QStateMachine::stopped, watch, &UpgradeWatch::stop);
+    connect(worker, &SM_A::sig_Stopped, watch, &UpgradeWatch::abandon);
 
     struct Guarded {
         QState* target;
@@ -132,8 +134,9 @@ void SM_B::add_connections() {
     connect(
         B1, &QState::entered, this,
         [this] {
-            watch->unit_gone();
+            // The button goes before the status line tells of the unit's absence.
             emit sig_UpgradeImpossible();
+            watch->unit_gone();
             device_info = DFU::DeviceInfo();
         },
         Qt::DirectConnection);

@@ -152,7 +152,7 @@ void UpgradeRecorder::open_attempt(UpgradeResult const& started) {
 
 void UpgradeRecorder::close_attempt(UpgradeResult const& result) {
     // A unit that is not back in time may still come back and be checked.
-    if (!open || !result.upgrade || result.outcome == Outcome::not_back)
+    if (!open || !result.upgrade || result.may_return)
         return;
     open = false;
     attempt.outcome = record_text(result.outcome);

@@ -15,12 +15,13 @@ UpgradeWatch::UpgradeWatch(QObject* parent) : QObject(parent) {
 
 bool UpgradeWatch::following() const {
     return phase == Phase::writing || phase == Phase::restarting || phase == Phase::not_back ||
-           phase == Phase::returned;
+           phase == Phase::returned || phase == Phase::write_awaited;
 }
 
 void UpgradeWatch::finish(Outcome outcome, Phase next) {
     current.outcome = outcome;
     current.upgrade = following();
+    current.may_return = outcome == Outcome::not_back && next == Phase::not_back;
     if (current.upgrade && verify_clock.isValid() &&
         (outcome == Outcome::done || outcome == Outcome::differs ||
          outcome == Outcome::write_failed))
@@ -51,13 +52,19 @@ void UpgradeWatch::writing_started() {
 }
 
 void UpgradeWatch::write_ended(int exit_code) {
-    if (phase != Phase::writing)
+    if (phase != Phase::writing && phase != Phase::write_awaited)
         return;
+    bool const stopped = phase == Phase::write_awaited;
     current.write_ms = write_clock.isValid() ? write_clock.elapsed() : 0;
     current.write_exit_code = exit_code;
     // Only a write that dfu-util reported complete is followed through the restart.
     if (exit_code != 0) {
         finish(Outcome::write_failed, Phase::write_failed);
+        return;
+    }
+    // Complete, but the stopped flow follows no restart and no check.
+    if (stopped) {
+        finish(Outcome::interrupted, Phase::none);
         return;
     }
     phase = Phase::restarting;
@@ -72,6 +79,7 @@ void UpgradeWatch::unit_gone() {
     case Phase::not_back:
     case Phase::held:
     case Phase::write_failed:
+    case Phase::write_awaited:
         // What the window says about the last upgrade or check stays while no unit is here.
         return;
     case Phase::writing:
@@ -91,9 +99,10 @@ void UpgradeWatch::unit_read(DFU::DeviceInfo const& unit) {
         phase = Phase::returned;
         return;
     }
-    // Another unit in the socket: the one written is gone, and the window is the new unit's.
+    // Another unit in the socket: the one written did not come back, and the window is the
+    // new unit's.
     if (awaited)
-        finish(Outcome::interrupted, Phase::none);
+        finish(Outcome::not_back, Phase::none);
     phase = Phase::none;
     current = UpgradeResult();
     current.serial = unit.serial;
@@ -126,8 +135,18 @@ void UpgradeWatch::not_upgradable() {
     phase = Phase::none;
 }
 
+void UpgradeWatch::stop() {
+    if (phase == Phase::writing) {
+        phase = Phase::write_awaited;
+        return;
+    }
+    abandon();
+}
+
 void UpgradeWatch::abandon() {
-    if (following())
+    if (phase == Phase::not_back)
+        finish(Outcome::not_back, Phase::none);
+    else if (following())
         finish(Outcome::interrupted, Phase::none);
     phase = Phase::none;
     return_timer.stop();

@@ -19,6 +19,9 @@ struct UpgradeResult {
     int write_exit_code = -1; // dfu-util's exit code; -1: it did not end normally or not run
     qint64 write_ms = -1;     // -1: no write ended
     qint64 verify_ms = -1;    // -1: no verify ended
+    // not_back only: the unit may still come back and be checked, so the attempt stays open.
+    // False once nothing more will be heard of it: the run ended, or another unit came.
+    bool may_return = false;
 };
 Q_DECLARE_METATYPE(UpgradeResult)
 
@@ -46,7 +49,11 @@ public:
     void checked(Outcome verdict);
     // The unit cannot be upgraded by this tool (another product, or a blank one).
     void not_upgradable();
-    // The flow stopped, or the run ends: an upgrade under way ends as interrupted.
+    // The flow stopped: a write under way is awaited, as the worker ends only after it and
+    // its result belongs to the attempt; anything else is abandoned.
+    void stop();
+    // The run ends, or the worker has ended: an upgrade under way ends as interrupted, and a
+    // unit that is not back in time as not back.
     void abandon();
 
 public slots:
@@ -62,14 +69,24 @@ signals:
     void idle();
     // An upgrade or a check has ended. An upgrade may be told more than once: a unit that
     // is not back in time may still come back and be checked, and the check of a unit whose
-    // write failed tells of that write again. Only the first end other than not_back closes
-    // the attempt.
+    // write failed tells of that write again. Only the first end that is not a not_back with
+    // may_return closes the attempt.
     void finished(UpgradeResult result);
 
 private:
     // held: a verdict stays on the window while no unit is attached; write_failed: so does
-    // a failed write, and when that unit is read again, its check tells of the write.
-    enum class Phase { none, writing, restarting, not_back, returned, held, write_failed };
+    // a failed write, and when that unit is read again, its check tells of the write;
+    // write_awaited: the flow stopped during the write, whose result ends the attempt.
+    enum class Phase {
+        none,
+        writing,
+        restarting,
+        not_back,
+        returned,
+        held,
+        write_failed,
+        write_awaited
+    };
     bool following() const;
     void finish(Outcome outcome, Phase next);
 

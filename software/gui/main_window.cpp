@@ -121,11 +121,18 @@ void MainWindow::toggleDownload() {
     emit downloadModeChanged();
 }
 
+void MainWindow::endDownloads() {
+    downloads_ended = true;
+    if (install_button)
+        install_button->setFocusPolicy(Qt::NoFocus);
+    disableDownload();
+}
+
 void MainWindow::updateDownloadMode() {
     if (install_button) {
-        // While the bar covers the button it stays disabled whatever the mode; the trace
-        // says what the button is.
-        bool const enabled = download_mode && !button_covered();
+        // While the bar covers the button, or after the end of downloads, it stays disabled
+        // whatever the mode; the trace says what the button is.
+        bool const enabled = download_mode && button_usable();
         qInfo() << "MainWindow downloadMode: setEnabled" << enabled;
         install_button->setEnabled(enabled);
         offer_button();
@@ -133,8 +140,8 @@ void MainWindow::updateDownloadMode() {
     qInfo() << "Download " << (download_mode ? "enabled" : "disabled");
 }
 
-bool MainWindow::button_covered() const {
-    return progress_bar && !progress_bar->isHidden();
+bool MainWindow::button_usable() const {
+    return !downloads_ended && !(progress_bar && !progress_bar->isHidden());
 }
 
 void MainWindow::offer_button() {
@@ -148,9 +155,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     bool const shown_or_hidden =
         event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent;
     if (watched == progress_bar && install_button && shown_or_hidden) {
-        bool const covered = button_covered();
-        install_button->setFocusPolicy(covered ? Qt::NoFocus : Qt::StrongFocus);
-        install_button->setEnabled(download_mode && !covered);
+        bool const usable = button_usable();
+        install_button->setFocusPolicy(usable ? Qt::StrongFocus : Qt::NoFocus);
+        install_button->setEnabled(download_mode && usable);
         offer_button();
     }
     return QMainWindow::eventFilter(watched, event);

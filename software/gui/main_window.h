@@ -28,6 +28,7 @@ public:
     QWidget* central_widget = nullptr;
     QLabel* status_label = nullptr;
     bool download_mode = false;
+    bool downloads_ended = false; // set by endDownloads()
     double scale = 1.0;
     InstallButton* install_button = nullptr;
     ProgressBar* progress_bar = nullptr;
@@ -41,6 +42,9 @@ public slots:
     void disableDownload();
     void toggleDownload();
     void updateDownloadMode();
+    // For good, once nothing could carry out an upgrade: the button stays disabled and out
+    // of the focus chain whatever the download mode.
+    void endDownloads();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -49,7 +53,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    bool button_covered() const;
+    // Neither covered by the bar nor ended for good.
+    bool button_usable() const;
     // Gives the install button the keyboard focus when it can be used.
     void offer_button();
 };

@@ -16,3 +16,9 @@ QString outcome_label(Outcome outcome) {
     }
     return {};
 }
+
+QString outcome_label(UpgradeResult const& result) {
+    if (result.outcome == Outcome::not_back && !result.may_return)
+        return {};
+    return outcome_label(result.outcome);
+}

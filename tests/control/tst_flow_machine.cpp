@@ -1,10 +1,14 @@
 // The flow machine and its guarded transition driven from the test thread, with the worker
 // object idle: its signals are emitted by hand, so every case is exact and quick.
-#include "control/guarded_transition.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/guarded_transition.h"
+#include "control/upgrade_record.h"
+#include "control/worker.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -284,7 +288,7 @@ void TestFlowMachine::upgrade_outcome_data() {
         << "" << QStringList{"B2"} << QStringList{"write failed"};
     QTest::newRow("another unit comes") << 0 << "5E1A00000002"
                                         << "2.3.0"
-                                        << "" << QStringList{"B2"} << QStringList{"interrupted"};
+                                        << "" << QStringList{"B2"} << QStringList{"not back"};
     QTest::newRow("not back") << 0 << ""
                               << ""
                               << "" << QStringList{} << QStringList{"not back"};
@@ -316,6 +320,10 @@ void TestFlowMachine::upgrade_outcome() {
     connect(machine->watch, &UpgradeWatch::finished, this,
             [&told](UpgradeResult const& r) { told << record_text(r.outcome); });
     QSignalSpy restarting(machine->watch, &UpgradeWatch::restarting);
+    // Back to no unit, the button goes before the status line changes.
+    QStringList order;
+    connect(machine.get(), &SM_B::sig_UpgradeImpossible, this, [&order] { order << "button"; });
+    connect(machine->watch, &UpgradeWatch::restarting, this, [&order] { order << "text"; });
     QStringList entered;
     for (QState* s : {machine->B2, machine->B4, machine->B5, machine->B6, machine->B7})
         connect(s, &QState::entered, this, [&entered, s] { entered << s->objectName().left(2); });
@@ -326,6 +334,7 @@ void TestFlowMachine::upgrade_outcome() {
     QVERIFY(machine->configuration().contains(machine->B1));
     // A failed write is told at once, never as a restart.
     QCOMPARE(restarting.count(), code == 0 ? 1 : 0);
+    QCOMPARE(order, (code == 0 ? QStringList{"button", "text"} : QStringList{"button"}));
     QCOMPARE(told, code == 0 ? QStringList{} : QStringList{"write failed"});
 
     if (back.isEmpty()) {

@@ -3,8 +3,9 @@
 // its own; CTest runs each one by name (the first when none is named), and a case run after
 // another in the same process skips itself.
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/upgrade_record.h"
+#include "control/worker.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "files/files.h"
@@ -17,6 +18,8 @@
 #include "vusb_env.h"
 
 #include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +29,7 @@
 using test_files::read_all;
 using vusb_env::Bus;
 using vusb_env::UnitSetup;
+using Knobs = QMap<QString, QString>;
 
 namespace {
 
@@ -58,8 +62,9 @@ class TestVusbStop : public QObject {
     QStringList seen_; // the status texts, in the order they were shown
     QTimer sampler_;
 
-    // Puts the unit on the bus, clicks install and waits until dfu-util writes.
-    bool start_writing(QMap<QString, QString> const& knobs) {
+    // Puts the unit on the bus, clicks install and waits until dfu-util writes; without
+    // `click`, only until the unit is offered.
+    bool start_writing(QMap<QString, QString> const& knobs, bool click = true) {
         // The worker starts with the event loop.
         if (!QTest::qWaitFor([] { return sm_A->isRunning(); }, flow_timeout_ms))
             return false;
@@ -73,6 +78,8 @@ class TestVusbStop : public QObject {
         };
         if (!QTest::qWaitFor(offered, flow_timeout_ms))
             return false;
+        if (!click)
+            return true;
         QTest::mouseClick(mainWindow->install_button, Qt::LeftButton);
         if (!QTest::qWaitFor([] { return sm_A->current_transfer() == SM_A::Download; },
                              flow_timeout_ms))
@@ -97,7 +104,32 @@ class TestVusbStop : public QObject {
         int const waiting = seen_.indexOf(text("status_stopping"));
         QVERIFY2(waiting > 0, qPrintable(seen_.join(" | ")));
         QCOMPARE(seen_.last(), text(outcome));
-        QVERIFY(!mainWindow->progress_bar->isVisible());
+        CHECKED(check_nothing_offered());
+    }
+
+    // The button can be neither used nor focused, also once the A key has switched the
+    // download mode; neither a click nor Enter starts a bar or changes the status.
+    void check_nothing_offered() {
+        QString const shown = status();
+        QPushButton* const button = mainWindow->install_button;
+        QVERIFY(!button->isEnabled() && !button->hasFocus());
+        QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+        QTest::keyClick(mainWindow, Qt::Key_A);
+        QVERIFY(mainWindow->download_mode && !button->isEnabled());
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTest::keyClick(button, Qt::Key_Return);
+        QVERIFY(mainWindow->progress_bar->isHidden());
+        QCOMPARE(status(), shown);
+    }
+
+    // The attempt's final line in the record keeps the write's time and exit code.
+    static void check_recorded(QString const& outcome, int exit_code = 0) {
+        QByteArray const last =
+            read_all(UpgradeRecorder::default_file()).trimmed().split('\n').last();
+        QJsonObject const attempt = QJsonDocument::fromJson(last).object();
+        QCOMPARE(attempt["outcome"].toString(), outcome);
+        QVERIFY(attempt["write_ms"].isDouble());
+        QCOMPARE(attempt["write_exit_code"].toInt(-1), exit_code);
     }
 
 private slots:
@@ -132,6 +164,7 @@ private slots:
         QCOMPARE(stops.count(), 2); // the first close's and the key's own
         CHECKED(check_stopped("status_stopped"));
         QVERIFY(bus_->flash("unit1").startsWith(carried_));
+        CHECKED(check_recorded("interrupted"));
     }
 
     // dfu-util ends with an error in the middle of the image: the window says that the unit
@@ -144,6 +177,59 @@ private slots:
         CHECKED(check_stopped("status_stoppedHalfWritten"));
         QVERIFY(!bus_->flash("unit1").startsWith(carried_));
         QVERIFY(mainWindow->isVisible());
+        QVERIFY(sm_A->last_download_code() != 0);
+        CHECKED(check_recorded("write failed", sm_A->last_download_code()));
+    }
+
+    void stop_elsewhere_data() {
+        QTest::addColumn<Knobs>("knobs");
+        QTest::addColumn<QString>("until"); // the status text (or the read-back) at the stop
+        QTest::addColumn<int>("key");       // 0: the window is closed
+        QTest::addColumn<QString>("recorded");
+        Knobs const gone{{"after_leave", "gone"}};
+        Knobs const hang{{"hang", "upload:20"}, {"hang_ms", "3000"}};
+        QTest::newRow("Q while offered") << Knobs{} << "" << int(Qt::Key_Q) << "";
+        QTest::newRow("Escape during the restart")
+            << gone << "status_restarting" << int(Qt::Key_Escape) << "interrupted";
+        QTest::newRow("Q during the read-back")
+            << hang << "read-back" << int(Qt::Key_Q) << "interrupted";
+        QTest::newRow("Q after not back")
+            << gone << "status_notBack" << int(Qt::Key_Q) << "not back";
+        QTest::newRow("window closed after not back")
+            << gone << "status_notBack" << 0 << "not back";
+    }
+
+    // Stopped before the click, or after the write: "Stopped", nothing offered, no bar, and
+    // the record keeps the write; a unit not back stays not back, also once the run ends.
+    void stop_elsewhere() {
+        QFETCH(Knobs, knobs);
+        QFETCH(QString, until);
+        QFETCH(int, key);
+        QFETCH(QString, recorded);
+        if (sm_A->isFinished())
+            QSKIP("a stop ends the worker for good: run each row in a process of its own");
+        if (until == "status_notBack")
+            sm_B->watch->return_timeout_ms = 1000;
+        QVERIFY(start_writing(knobs, !recorded.isEmpty()));
+        if (until == "read-back")
+            QTRY_VERIFY_WITH_TIMEOUT(sm_A->current_transfer() == SM_A::UploadAndCompare,
+                                     flow_timeout_ms);
+        else if (!until.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(status(), text(until).arg("Lx-21"), flow_timeout_ms);
+        if (key == 0) {
+            // Closed as a user closes it: the event loop, and with it the run, ends.
+            QTimer::singleShot(0, mainWindow, [] { mainWindow->close(); });
+            QTimer::singleShot(flow_timeout_ms, [] { QCoreApplication::exit(99); });
+            QCOMPARE(QApplication::exec(), 0);
+        } else {
+            QTest::keyClick(mainWindow, Qt::Key(key));
+            QCOMPARE(status(), text("status_stopped"));
+            CHECKED(check_nothing_offered());
+        }
+        if (recorded.isEmpty())
+            QVERIFY(!QFile::exists(UpgradeRecorder::default_file()));
+        else
+            CHECKED(check_recorded(recorded));
     }
 
 private:

@@ -4,7 +4,9 @@
 #   - another window has the focus when the simulated upgrade ends: one notice, naming the
 #     product and "Done", answered by a real notification daemon (dunst, started by the bus);
 #   - the tool's window keeps the focus: no notice;
-#   - a bus with no notification service: one line in the log, and the run goes on.
+#   - a bus with no notification service: one line in the log, and the run goes on;
+#   - a unit that does not come back after its write (the tool waits 20 s for it): the
+#     notice names the product of the attempt although the unit is gone.
 #   xvfb_notice.sh <kelvora-upgrade>
 # Exit 77 when Xvfb, xdotool, xev, dbus-daemon, dbus-monitor or dunst is missing.
 set -euo pipefail
@@ -37,10 +39,14 @@ start_bus() { # run name, normal|none
 }
 
 # One simulated upgrade on a fresh unit, started with Return; `elsewhere` gives the focus to
-# another window while it runs.
-upgrade() { # run name, elsewhere|here
+# another window while it runs. It ends with "Done", or with the log line given.
+upgrade() { # run name, elsewhere|here[, simulator configuration, log line at the end]
   export KELVORA_SIM_STATE_DIR=$work/sim.$1
   mkdir -p "$KELVORA_SIM_STATE_DIR"
+  if [ -n "${3:-}" ]; then
+    "$(dirname "$0")/../../simulator/dfu-util_simulator.sh" --dfu-util-command \
+      setup_prepared_config "$3" >/dev/null || fail "no simulator configuration $3"
+  fi
   start_tool
   wait_for_log "MainWindow downloadMode: setEnabled true" 60
   xdotool windowfocus --sync "$wid"
@@ -54,7 +60,7 @@ upgrade() { # run name, elsewhere|here
       || fail "no other window"
     xdotool windowfocus --sync "$other"
   fi
-  wait_for_log "B6: FW in dev. matches" 120
+  wait_for_log "${4:-B6: FW in dev. matches}" 120
   sleep 2
   stop_tool
 }
@@ -80,4 +86,11 @@ wait_for_log "No desktop notice:" 5
 lines=$(grep -c "No desktop notice:" "$log")
 [ "$lines" -eq 1 ] || fail "$lines log lines about the missing service"
 echo "ok: without a notification service, one line in the log"
+
+start_bus not_back normal
+upgrade not_back elsewhere no_return_after_download 'upgrade failed: "status_notBack"'
+wait_for_log "Desktop notice sent" 5
+grep -qF 'string "Firmware upgrade of Lx-21"' "$monitor" || fail "the notice names no product"
+grep -qF 'did not come back' "$monitor" || fail "the notice does not tell that it is not back"
+echo "ok: a notice naming the product of a unit that did not come back"
 echo "PASS: desktop notices"

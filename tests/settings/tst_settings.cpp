@@ -46,6 +46,7 @@ void TestSettings::embedded_document() {
                                "status_restarting",
                                "status_verifyFailed",
                                "status_checkInterrupted",
+                               "status_checkInterruptedAttached",
                                "status_writeFailed",
                                "status_notBack",
                                "status_stopping",
@@ -143,7 +144,7 @@ void TestSettings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.contains("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 41);
+    QCOMPARE(text.count("\n\t"), 42);
 }
 
 // Whole documents: how many labels and circles come out of them.
