@@ -15,8 +15,8 @@
 // the dfu-util run's time that has passed, and the same for the clock-driven bar that the
 // tool showed before it read dfu-util's progress (100 s and 0.5 s).
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"

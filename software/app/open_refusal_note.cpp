@@ -1,7 +1,7 @@
 #include "app/open_refusal_note.h"
 
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "gui/status_line.h"
 #include "settings/settings.h"
 

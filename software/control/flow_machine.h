@@ -1,7 +1,7 @@
 #pragma once
 
-#include "control/worker.h"
 #include "control/upgrade_watch.h"
+#include "control/worker.h"
 #include "control/worker_relay.h"
 #include "dfu/device_info.h"
 

@@ -3,9 +3,9 @@
 //   use_simulator=<bool> log_window=<bool>
 //   workdir=<path>
 //   file=<name> <size> <x|->   (one line per file in the working directory)
+#include "files/files.h"
 #include "launch/command_line.h"
 #include "launch/device_startup.h"
-#include "files/files.h"
 #include "sim/simulator.h"
 
 #include <QCoreApplication>

@@ -2,8 +2,8 @@
 // said: a flow machine in "no unit" whose idle worker's reports are emitted by hand, and a
 // real status line.
 #include "app/open_refusal_note.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "gui/status_line.h"
 #include "settings/settings.h"
 #include "test_main.h"

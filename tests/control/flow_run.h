@@ -1,8 +1,8 @@
 #pragma once
 // One worker and one flow machine against a fresh simulated unit, without a window, plus
 // a capture of standard output for the guard trace.
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "files/files.h"
 #include "sim/simulator.h"
 

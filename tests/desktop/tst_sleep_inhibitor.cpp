@@ -3,11 +3,11 @@
 #include "message_log.h"
 
 #include <QCoreApplication>
-#include <QtTest>
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QtTest>
 
 #include <poll.h>
 #include <unistd.h>

@@ -3,8 +3,8 @@
 // with the tool's own command line (headless unless the environment names a platform), the
 // tool's start-up and short polls of the worker; the tool's shut-down after the cases.
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "gui/main_window.h"
 #include "settings/settings.h"
 

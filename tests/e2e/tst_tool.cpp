@@ -1,8 +1,8 @@
 // The whole tool in one process: start-up, window, both machines and the simulated unit,
 // driven through the window as a user would drive it.
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "files/files.h"

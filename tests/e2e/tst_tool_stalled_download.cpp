@@ -4,8 +4,8 @@
 // worker for good, so each case (and each row) needs a process of its own; CTest runs each
 // one by name (the first when none is named).
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
+#include "control/worker.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "gui/install_button.h"

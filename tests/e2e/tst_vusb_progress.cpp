@@ -5,9 +5,9 @@
 //
 // The tool's bus folder is a link that each case points at its own bus (switched_bus.h).
 #include "app/startup.h"
-#include "control/worker.h"
 #include "control/flow_machine.h"
 #include "control/upgrade_record.h"
+#include "control/worker.h"
 #include "dfu/command.h"
 #include "e2e/tool_harness.h"
 #include "files/files.h"
