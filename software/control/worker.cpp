@@ -88,6 +88,11 @@ SM_A::Command SM_A::current_transfer() const {
     return transferring;
 }
 
+int SM_A::last_download_code() const {
+    Locked locked(mutex);
+    return download_end.code;
+}
+
 void SM_A::set_transferring(Command transfer) {
     Locked locked(mutex);
     transferring = transfer;

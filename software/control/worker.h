@@ -68,6 +68,8 @@ public:
     // unit half-written. current_transfer() tells which (NoCommand when none runs).
     bool is_transferring() const;
     Command current_transfer() const;
+    // Exit code of the last download, or 0 when none has run.
+    int last_download_code() const;
     void do_stop();
     bool is_stopping() const;
 
