@@ -1,5 +1,11 @@
 #include "control/outcome.h"
 
+Outcome outcome_of(DFU::Readback verdict) {
+    return verdict == DFU::Readback::matches   ? Outcome::done
+           : verdict == DFU::Readback::differs ? Outcome::differs
+                                               : Outcome::check_interrupted;
+}
+
 char const* record_text(Outcome outcome) {
     switch (outcome) {
     case Outcome::done:

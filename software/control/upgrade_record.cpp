@@ -95,6 +95,20 @@ QByteArray line_of(QJsonObject const& object) {
 
 } // namespace
 
+UpgradeAttempt UpgradeAttempt::begin(QString const& serial, QString const& product,
+                                     QString const& revision_before,
+                                     QString const& revision_carried) {
+    UpgradeAttempt attempt;
+    attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    attempt.time = QDateTime::currentDateTimeUtc();
+    attempt.serial = serial;
+    attempt.product = product;
+    attempt.revision_before = revision_before;
+    attempt.revision_carried = revision_carried;
+    attempt.outcome = record_text(Outcome::interrupted);
+    return attempt;
+}
+
 QByteArray UpgradeAttempt::json_line() const {
     auto duration = [](qint64 ms) { return ms < 0 ? QJsonValue() : QJsonValue(ms); };
     QJsonObject object = attempt_fields(*this, outcome);
@@ -138,14 +152,8 @@ bool UpgradeRecorder::append(QString const& file, QByteArray const& line) {
 }
 
 void UpgradeRecorder::open_attempt(UpgradeResult const& started) {
-    attempt = UpgradeAttempt();
-    attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    attempt.time = QDateTime::currentDateTimeUtc();
-    attempt.serial = started.serial;
-    attempt.product = started.product;
-    attempt.revision_before = started.revision_before;
-    attempt.revision_carried = started.revision_carried;
-    attempt.outcome = record_text(Outcome::interrupted);
+    attempt = UpgradeAttempt::begin(started.serial, started.product, started.revision_before,
+                                    started.revision_carried);
     open = true;
     append(file_, attempt.started_line());
 }

@@ -22,6 +22,11 @@ struct UpgradeAttempt {
     qint64 verify_ms = -1; // -1: no verify ended
     int write_exit_code = -1;
 
+    // A new attempt on a unit as it was found, the one place where an attempt gets its id and
+    // its time (now). Its outcome is "interrupted" until its end is told.
+    static UpgradeAttempt begin(QString const& serial, QString const& product,
+                                QString const& revision_before, QString const& revision_carried);
+
     // The final line: one JSON object on one line, ending in a line feed.
     QByteArray json_line() const;
     // The line written when the attempt begins: its id, time, unit and revisions, and the

@@ -1,5 +1,7 @@
 #include "control/upgrade_watch.h"
 
+#include "dfu/device_operations.h"
+
 #include <QCoreApplication>
 
 UpgradeWatch::UpgradeWatch(QObject* parent) : QObject(parent) {
@@ -51,14 +53,16 @@ void UpgradeWatch::writing_started() {
         write_clock.start();
 }
 
-void UpgradeWatch::write_ended(int exit_code) {
+void UpgradeWatch::write_ended(int exit_code, bool all_sent) {
     if (phase != Phase::writing && phase != Phase::write_awaited)
         return;
     bool const stopped = phase == Phase::write_awaited;
     current.write_ms = write_clock.isValid() ? write_clock.elapsed() : 0;
     current.write_exit_code = exit_code;
-    // Only a write that dfu-util reported complete is followed through the restart.
-    if (exit_code != 0) {
+    write_sent = DFU::WriteEnd{exit_code, all_sent}.followed();
+    // Only a write that dfu-util reported complete is followed through the restart: the
+    // unit's check tells how it ended, not dfu-util's exit code alone.
+    if (!write_sent) {
         finish(Outcome::write_failed, Phase::write_failed);
         return;
     }
@@ -124,7 +128,7 @@ void UpgradeWatch::other_revision() {
 
 void UpgradeWatch::checked(Outcome verdict) {
     // The read-back of a unit whose write failed differs because of that write.
-    if (verdict == Outcome::differs && phase == Phase::returned && current.write_exit_code != 0)
+    if (verdict == Outcome::differs && phase == Phase::returned && !write_sent)
         verdict = Outcome::write_failed;
     finish(verdict, verdict == Outcome::check_interrupted ? Phase::held : Phase::none);
 }

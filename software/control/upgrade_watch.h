@@ -40,7 +40,8 @@ public:
 
     // The flow's reports, in the order the flow makes them.
     void begin(DFU::DeviceInfo const& unit, QString const& revision_carried);
-    void write_ended(int exit_code);
+    // A write that sent every block is followed to its check whatever the exit code.
+    void write_ended(int exit_code, bool all_sent = false);
     void unit_gone();
     void unit_read(DFU::DeviceInfo const& unit);
     // The unit shows another revision than the carried one.
@@ -63,7 +64,7 @@ public slots:
 signals:
     // A click started an upgrade; the result holds the unit and the carried revision.
     void started(UpgradeResult attempt);
-    // The write is complete and the unit was let go: it restarts.
+    // The write is complete (whatever dfu-util's exit code) and the unit was let go: it restarts.
     void restarting(QString product);
     // No unit is attached and nothing is followed: the window may say so.
     void idle();
@@ -91,7 +92,8 @@ private:
     void finish(Outcome outcome, Phase next);
 
     Phase phase = Phase::none;
-    UpgradeResult current; // the upgrade followed, or the unit read last
+    bool write_sent = false; // the last write sent every block
+    UpgradeResult current;   // the upgrade followed, or the unit read last
     QTimer return_timer;
     QElapsedTimer write_clock;
     QElapsedTimer verify_clock;

@@ -33,28 +33,14 @@ void log_signal(QString const& name, int repeat_flag) {
 using Locked = tsan_edges::MutexLocker;
 
 bool exactly_one(DFU::ScanResult const& scan) {
-    return scan.first == 0 && scan.second.size() == 1;
+    auto const& [status, items] = scan;
+    return status == 0 && items.size() == 1;
 }
 
-enum class Readback { matches, differs, cut };
-
-// Reads image.size() bytes of flash back into file and compares them with image. A read-back
-// that ended early says nothing about the flash, so it is never taken for a difference.
-Readback read_back(QByteArray const& image, QString const& file, QString const& serial,
-                   DFU::ProgressHandler const& on_progress) {
-    if (image.isEmpty())
-        return Readback::differs;
-    int const code = DFU::upload_FW_from_device(file, image.size(), serial, on_progress);
-    QByteArray const uploaded = support_misc::read_binary_file(file);
-    if (code != 0 || uploaded.size() < image.size()) {
-        qInfo().noquote() << QString("Read-back cut short: dfu-util ended with %1 after %2 of "
-                                     "%3 bytes")
-                                 .arg(code)
-                                 .arg(uploaded.size())
-                                 .arg(image.size());
-        return Readback::cut;
-    }
-    return uploaded == image ? Readback::matches : Readback::differs;
+// The one unit that an exactly_one scan shows.
+QString only_serial(DFU::ScanResult const& scan) {
+    auto const& [status, items] = scan;
+    return items.front().serial;
 }
 
 } // namespace
@@ -104,7 +90,7 @@ SM_A::Command SM_A::current_transfer() const {
 
 int SM_A::last_download_code() const {
     Locked locked(mutex);
-    return download_code;
+    return download_end.code;
 }
 
 void SM_A::set_transferring(Command transfer) {
@@ -141,7 +127,7 @@ SM_A::Taken SM_A::take_command_for(Unit const& attached, QString const& why_not)
 
 bool SM_A::relist_unit() {
     DFU::ScanResult const scan = DFU::make_scan();
-    return exactly_one(scan) && scan.second.front().serial == last_serial;
+    return exactly_one(scan) && only_serial(scan) == last_serial;
 }
 
 bool SM_A::restore_working_copy() {
@@ -222,7 +208,7 @@ void SM_A::run() {
     bool write_cut = false;
     {
         Locked locked(mutex);
-        write_cut = stopped_while_writing && download_code != 0;
+        write_cut = stopped_while_writing && !download_end.followed();
     }
     emit sig_Stopped(write_cut);
     // Whatever the loop wrote is seen by whoever waited for the thread to finish.
@@ -275,25 +261,27 @@ SM_A::Step SM_A::scan() {
     DFU::ScanResult const scan = DFU::make_scan(&refusal);
     report_open_refusal(refusal);
     if (!exactly_one(scan)) {
-        take_command_for(Unit(), !refusal.isEmpty()    ? "a unit that cannot be opened is attached"
-                                 : scan.second.empty() ? "no unit attached"
-                                                       : "several units attached");
+        auto const& [status, items] = scan;
+        take_command_for(Unit(), !refusal.isEmpty() ? "a unit that cannot be opened is attached"
+                                 : items.empty()    ? "no unit attached"
+                                                    : "several units attached");
         return Step::A0;
     }
-    DFU::DeviceItem const& item = scan.second.front();
-    if (item.serial == last_serial)
+    QString const serial = only_serial(scan);
+    if (serial == last_serial)
         return Step::A4;
-    take_command_for(Unit(), QString("unit \"%1\" attached").arg(item.serial));
+    take_command_for(Unit(), QString("unit \"%1\" attached").arg(serial));
     emit sig_readingInfo();
     emit sig_NoDevConn();
-    last_serial = item.serial;
+    last_serial = serial;
     // A unit swapped in between two scans must not inherit what was read from the one before
     // (the revision is only written when the blocks agree).
     device_info = DFU::DeviceInfo();
-    device_info.serial = item.serial;
-    DFU::Result const result = DFU::read_device_info(&item, &device_info);
-    if (result.first != 0) {
-        emit sig_DeviceError(result.second);
+    device_info.serial = serial;
+    // As the listing before it: the one unit attached.
+    auto const [code, text] = DFU::read_device_info(DFU::Address(), &device_info);
+    if (code != 0) {
+        emit sig_DeviceError(text);
         return Step::A7;
     }
     emit sig_DevConnInfo(device_info);
@@ -327,16 +315,17 @@ SM_A::Step SM_A::download() {
     emit sig_FwDownloading();
     set_transferring(Download);
     // What is written is checked against the carried image right before.
-    int const code = restore_working_copy()
-                         ? DFU::download_FW_to_device(bin_file, last_serial,
-                                                      [this](int p) { report_progress(p); })
-                         : -1;
+    DFU::WriteEnd const end =
+        restore_working_copy()
+            ? DFU::download_FW_to_device(bin_file, DFU::Address::by_serial(last_serial),
+                                         [this](int p) { report_progress(p); })
+            : DFU::WriteEnd();
     {
         Locked locked(mutex);
         transferring = NoCommand;
-        download_code = code;
+        download_end = end;
     }
-    emit sig_FwDownloadResult(code);
+    emit sig_FwDownloadResult(end.code, end.all_sent);
     emit sig_FwDownloaded();
     return Step::A0;
 }
@@ -347,13 +336,14 @@ SM_A::Step SM_A::read_back_and_compare() {
     set_transferring(UploadAndCompare);
     // Against the carried image itself: "Done" means the unit holds what the tool carries,
     // whatever happened to the working copy.
-    Readback const verdict =
-        read_back(carried_image, upload_file, last_serial, [this](int p) { report_progress(p); });
+    DFU::Readback const verdict =
+        DFU::read_back(carried_image, upload_file, DFU::Address::by_serial(last_serial),
+                       [this](int p) { report_progress(p); });
     set_transferring(NoCommand);
-    if (verdict == Readback::matches) {
+    if (verdict == DFU::Readback::matches) {
         qDebug() << "Uploaded FW matches";
         emit sig_FwUploadedMatches();
-    } else if (verdict == Readback::differs) {
+    } else if (verdict == DFU::Readback::differs) {
         qDebug() << "Uploaded FW does not match";
         emit sig_FwUploadedDiffers();
     } else {
@@ -372,7 +362,7 @@ SM_A::Step SM_A::wait_until_unit_leaves() {
             return Step::end;
         pause(poll_interval_ms, Wake::on_stop);
         DFU::ScanResult const scan = DFU::make_scan();
-        if (!exactly_one(scan) || scan.second.front().serial != last_serial)
+        if (!exactly_one(scan) || only_serial(scan) != last_serial)
             return Step::A0;
     }
 }

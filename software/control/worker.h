@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dfu/device_info.h"
+#include "dfu/device_operations.h"
 #include "system/tsan_edges.h"
 
 #include <QMutex>
@@ -43,7 +44,7 @@ private:
     QString last_serial;
     UnitCommand pending;
     Command transferring = NoCommand;
-    int download_code = 0;
+    DFU::WriteEnd download_end{0, false}; // of the last download
 
 public:
     // Set before the thread starts.
@@ -54,7 +55,7 @@ private:
     bool stopping = false;
     bool stopped_while_writing = false;
     mutable QMutex mutex; // guards pending, stopping, stopped_while_writing, transferring,
-                          // download_code
+                          // download_end
     QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
 public:
@@ -98,8 +99,8 @@ signals:
     // GUI thread never reads device_info while the worker may be rewriting it.
     void sig_DevConnInfo(DFU::DeviceInfo info);
     // Emitted right before sig_FwDownloaded with the download's exit code (-1: dfu-util did
-    // not end normally or did not run).
-    void sig_FwDownloadResult(int code);
+    // not end normally or did not run) and whether every block was sent (DFU::WriteEnd).
+    void sig_FwDownloadResult(int code, bool all_sent = false);
     // How far the running download (erase and write) or read-back is, 0 to 100, as
     // dfu-util reports it; nothing while a dfu-util runs that shows no progress.
     void sig_FwProgress(int percent);
@@ -111,8 +112,8 @@ signals:
     // sig_FwUploadedDiffers and sig_FwUploadedMatches.
     void sig_FwUploadCut();
     // The last act of run(), once a stop has ended the worker. write_cut: the stop was asked
-    // for while a download ran, and that download did not end with 0 (the unit may be
-    // half-written).
+    // for while a download ran, and that download ended before every block was sent (the
+    // unit may be half-written).
     void sig_Stopped(bool write_cut);
 
 protected:

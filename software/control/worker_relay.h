@@ -19,6 +19,6 @@ signals:
     void sig_DevConn();
     void sig_FwUploadedDiffers();
     void sig_FwUploadedMatches();
-    void sig_FwDownloadResult(int code);
+    void sig_FwDownloadResult(int code, bool all_sent);
     void sig_FwUploadCut();
 };

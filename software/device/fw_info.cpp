@@ -18,9 +18,9 @@ FW_Info::operator QString() const {
     text += QStringLiteral("  Name: ") + loggable(name) + QStringLiteral("\n");
     text += QStringLiteral("  Rev.: ") + loggable(revision) + QStringLiteral("\n");
     text += QStringLiteral("  Details:");
-    for (auto const& pair : details) {
-        text += QStringLiteral("\n    ") + loggable(pair.first).leftJustified(31) +
-                QStringLiteral(": ") + loggable(pair.second).leftJustified(31);
+    for (auto const& [key, value] : details) {
+        text += QStringLiteral("\n    ") + loggable(key).leftJustified(31) + QStringLiteral(": ") +
+                loggable(value).leftJustified(31);
     }
     return text;
 }

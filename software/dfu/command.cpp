@@ -49,6 +49,12 @@ std::map<CmdID, Command> commands = {
     {setup_prepared_config, {"dfu-util", {}}},
 };
 
+QStringList Address::arguments() const {
+    if (kind == any)
+        return {};
+    return {kind == serial ? "-S" : "-p", name};
+}
+
 Command::operator QString() const {
     return program + "(" + arguments.join(",") + ")";
 }

@@ -34,6 +34,21 @@ struct Command {
 
 extern std::map<CmdID, Command> commands;
 
+// How a command names the unit: not at all (dfu-util takes the one DfuSe unit it finds), by
+// serial ("-S"; an empty one names none), or by USB port path ("-p"), the one name that two
+// units on a bench never share.
+struct Address {
+    enum Kind { any, serial, port };
+    Kind kind = any;
+    QString name; // the serial or the port path
+
+    static Address by_serial(QString const& s) { return {s.isEmpty() ? any : serial, s}; }
+    static Address at_port(QString const& path) { return {port, path}; }
+
+    // The arguments that name the unit; none for any.
+    QStringList arguments() const;
+};
+
 // Exit code (-1 when the child did not exit normally or could not be started) and the
 // child's standard output up to its first NUL byte.
 using Result = std::pair<int, QString>;

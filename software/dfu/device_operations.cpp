@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <limits>
@@ -15,10 +16,6 @@
 namespace DFU {
 
 namespace {
-
-QString working_file(QString const& name) {
-    return Files::external_dir.path() + "/" + name;
-}
 
 // Runs the command and reports its progress bars as they come; without a handler it is the
 // plain run.
@@ -36,21 +33,33 @@ Result run_with_progress(CmdID id, QStringList const& extra, ProgressHandler con
 
 } // namespace
 
-Result read_device_info(DeviceItem const* item, DeviceInfo* info) {
-    QString const otp_file = working_file(Files::uploaded_OTP_fileName_bin);
+QString working_file(QString const& name, Address const& unit) {
+    QString file = name;
+    if (unit.kind == Address::port) { // digits, dots and dashes; nothing else reaches the name
+        QString tag = unit.name;
+        tag.replace(QRegularExpression("[^0-9A-Za-z.-]"), "_");
+        int const dot = file.lastIndexOf('.');
+        file.insert(dot < 0 ? file.size() : dot, "_" + tag);
+    }
+    return Files::external_dir.path() + "/" + file;
+}
+
+Result read_device_info(Address const& unit, DeviceInfo* info) {
+    QString const otp_file = working_file(Files::uploaded_OTP_fileName_bin, unit);
     support_misc::ensure_file_is_deleted(otp_file);
-    Result result = run_command(upload_OTP, {otp_file});
-    if (result.first != 0 || !info)
+    Result result = run_command(upload_OTP, QStringList{otp_file} + unit.arguments());
+    auto& [code, text] = result;
+    if (code != 0 || !info)
         return result;
 
     info->OTP_info = Device::make_OTP_Info(otp_file);
     if (info->OTP_info.blank)
-        qInfo().noquote() << Device::loggable_lines(result.second) + "OTP is blank.\n";
+        qInfo().noquote() << Device::loggable_lines(text) + "OTP is blank.\n";
     info->device_type = info->OTP_info.product.type;
     info->valid = true;
     qInfo() << QString(info->OTP_info);
 
-    info->FW_info = read_FW_Info(item);
+    info->FW_info = read_FW_Info(unit);
 
     bool const same_product = info->OTP_info.product == info->FW_info.product ||
                               (info->OTP_info.blank && have_service_build());
@@ -59,64 +68,71 @@ Result read_device_info(DeviceItem const* item, DeviceInfo* info) {
         qInfo().noquote() << QString(*info);
         qInfo() << info->FW_info;
     } else {
-        result.second += "FW assumed invalid because of product type mismatch.";
-        result.second += "\nOTP contains";
-        result.second += QString(info->OTP_info.product);
-        result.second += "\nwhereas FW contains\n";
-        result.second += QString(info->FW_info);
-        qInfo().noquote() << Device::loggable_lines(result.second);
+        text += "FW assumed invalid because of product type mismatch.";
+        text += "\nOTP contains";
+        text += QString(info->OTP_info.product);
+        text += "\nwhereas FW contains\n";
+        text += QString(info->FW_info);
+        qInfo().noquote() << Device::loggable_lines(text);
         info->FW_info.valid = false;
     }
     return result;
 }
 
-Device::FW_Info read_FW_Info(DeviceItem const* /*item*/) {
-    QString const file = working_file(Files::uploaded_FW_info_fileName_bin);
+Device::FW_Info read_FW_Info(Address const& unit) {
+    QString const file = working_file(Files::uploaded_FW_info_fileName_bin, unit);
     support_misc::ensure_file_is_deleted(file);
-    if (run_command(upload_FW_info, {file}).first != 0)
-        return Device::FW_Info();
-    return Device::make_FW_Info(file);
+    auto const [code, output] = run_command(upload_FW_info, QStringList{file} + unit.arguments());
+    return code == 0 ? Device::make_FW_Info(file) : Device::FW_Info();
 }
 
-namespace {
-
-QStringList naming(QString const& serial) {
-    return serial.isEmpty() ? QStringList() : QStringList{"-S", serial};
+WriteEnd write_end(Result const& result) {
+    auto const& [code, output] = result;
+    bool sent = output.contains("File downloaded successfully");
+    ProgressReader reader;
+    for (ProgressStep const& step : reader.feed(output.toUtf8()))
+        sent = sent || (step.phase == ProgressStep::download && step.percent == 100);
+    return {code, sent};
 }
 
-} // namespace
-
-int download_FW_to_device(QString const& file, QString const& serial,
-                          ProgressHandler const& on_progress) {
-    return run_with_progress(download_FW, QStringList{file} + naming(serial), on_progress).first;
+WriteEnd download_FW_to_device(QString const& file, Address const& unit,
+                               ProgressHandler const& on_progress) {
+    WriteEnd const end = write_end(
+        run_with_progress(download_FW, QStringList{file} + unit.arguments(), on_progress));
+    if (end.code != 0 && end.all_sent)
+        qInfo() << "dfu-util ended with" << end.code
+                << "after it had sent the whole image: the unit's check tells how the write ended";
+    return end;
 }
 
-int upload_FW_from_device(QString const& file, int size, QString const& serial,
+int upload_FW_from_device(QString const& file, int size, Address const& unit,
                           ProgressHandler const& on_progress) {
     support_misc::ensure_file_is_deleted(file);
-    return run_with_progress(upload_FW,
-                             QStringList{"-s", QString("0x08000000:%1").arg(size), "-U", file} +
-                                 naming(serial),
-                             on_progress)
-        .first;
+    QStringList const extra{"-s", QString("0x08000000:%1").arg(size), "-U", file};
+    auto const [code, output] = run_with_progress(upload_FW, extra + unit.arguments(), on_progress);
+    return code;
 }
 
 bool upload_and_compare_FW_bin(QString const& desired, QString const& uploaded) {
-    int const size = size_of_binary_file(desired);
-    if (size <= 0)
-        return false;
-    if (upload_FW_from_device(uploaded, size) != 0)
-        return false;
-    return compare_FW_bin_files(desired, uploaded);
+    return read_back(support_misc::read_binary_file(desired), uploaded, Address()) ==
+           Readback::matches;
 }
 
-bool upload_and_compare_FW(QByteArray const& image, QString const& uploaded, QString const& serial,
-                           ProgressHandler const& on_progress) {
+Readback read_back(QByteArray const& image, QString const& file, Address const& unit,
+                   ProgressHandler const& on_progress) {
     if (image.isEmpty())
-        return false;
-    if (upload_FW_from_device(uploaded, image.size(), serial, on_progress) != 0)
-        return false;
-    return support_misc::read_binary_file(uploaded) == image;
+        return Readback::differs;
+    int const code = upload_FW_from_device(file, image.size(), unit, on_progress);
+    QByteArray const uploaded = support_misc::read_binary_file(file);
+    if (code != 0 || uploaded.size() < image.size()) {
+        qInfo().noquote() << QString("Read-back cut short: dfu-util ended with %1 after %2 of "
+                                     "%3 bytes")
+                                 .arg(code)
+                                 .arg(uploaded.size())
+                                 .arg(image.size());
+        return Readback::cut;
+    }
+    return uploaded == image ? Readback::matches : Readback::differs;
 }
 
 bool ensure_file_holds(QString const& file, QByteArray const& image) {

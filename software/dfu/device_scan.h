@@ -1,6 +1,9 @@
 #pragma once
 
+#include "dfu/command.h"
+
 #include <QString>
+#include <QVector>
 
 #include <utility>
 #include <vector>
@@ -24,13 +27,28 @@ ScanResult scan_for_devices(QString const& output);
 // Blocks the calling thread while dfu-util runs.
 ScanResult make_scan();
 
-// Why dfu-util could not open a DfuSe unit that it saw, from what the listing wrote on
-// standard error, for example
+// A DfuSe unit that dfu-util saw but could not open, from the listing's standard error:
 //   dfu-util: Cannot open DFU device 0483:df11 found on devnum 3 (LIBUSB_ERROR_ACCESS)
-// gives "LIBUSB_ERROR_ACCESS" (this user lacks the permission: no udev rule), and
-// "LIBUSB_ERROR_BUSY" means that another program holds the unit. The reason of the first
-// such line; empty when there is none.
+// "LIBUSB_ERROR_ACCESS": no permission (no udev rule); "LIBUSB_ERROR_BUSY": another program.
+struct Refusal {
+    QString devnum;
+    QString reason;
+};
+
+// Every such line, in order.
+QVector<Refusal> open_refusals(QString const& error_output);
+
+// The reason of the first such line; empty when there is none.
 QString open_refusal(QString const& error_output);
+
+// One run of the listing command, limited to the addressed unit when one is named.
+struct Listing {
+    bool ran = false; // dfu-util ran and ended with 0
+    QString output;   // what it listed
+    QVector<Refusal> refusals;
+};
+
+Listing list_units(Address const& unit = Address());
 
 // make_scan, and in *refusal why a unit could not be opened (empty when every unit could).
 ScanResult make_scan(QString* refusal);

@@ -72,6 +72,8 @@ QString DfuUtilParser::status_as_string() const {
         {invalid_dfu_device, QStringLiteral("invalid_dfu_device")},
         {multiple_dfu_devices, QStringLiteral("multiple_dfu_devices")},
     };
-    auto const it = texts.find(status);
-    return it == texts.end() ? QString() : it->second;
+    for (auto const& [known, text] : texts)
+        if (known == status)
+            return text;
+    return QString();
 }

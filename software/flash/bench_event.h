@@ -11,7 +11,7 @@ struct Event {
     QString serial;
     Kind kind = found;
     int percent = -1; // writing and verifying: 0 to 100; -1: none
-    QString reason;   // skipped, failed; for done what was done ("written", "already current")
+    QString reason; // skipped: why; failed: the outcome's text; done: "written", "already current"
     // found: what was read from the unit
     QString product;
     QString revision;

@@ -1,9 +1,6 @@
 #include "flash/bench_listing.h"
 
-#include "dfu/command.h"
 #include "dfu/dfu_util_parser.h"
-
-#include <QRegularExpression>
 
 namespace Flash {
 
@@ -15,23 +12,22 @@ QString refusal_text(QString const& libusb_error) {
     return libusb_error;
 }
 
-Listing list_bus() {
+Listing list_bus(DFU::Address const& where) {
+    DFU::Listing const listed = DFU::list_units(where);
     Listing listing;
-    QByteArray errors;
-    DFU::OutputTaps taps;
-    taps.error_output = &errors;
-    DFU::Result const result = DFU::run_command(DFU::list, {}, taps);
-    listing.ran = result.first == 0;
-    for (DfuUtilParser::ListedUnit const& unit : DfuUtilParser(result.second).units)
+    listing.ran = listed.ran;
+    for (DfuUtilParser::ListedUnit const& unit : DfuUtilParser(listed.output).units)
         listing.units.append({unit.path, unit.serial});
-    static QRegularExpression const refused(
-        "Cannot open DFU device 0483:df11 found on devnum (\\d+) \\((LIBUSB_ERROR_\\w+)\\)");
-    auto match = refused.globalMatch(QString::fromUtf8(errors));
-    while (match.hasNext()) {
-        QRegularExpressionMatch const one = match.next();
-        listing.refusals.append("devnum " + one.captured(1) + ": " + refusal_text(one.captured(2)));
-    }
+    for (auto const& [devnum, reason] : listed.refusals)
+        listing.refusals.append("devnum " + devnum + ": " + refusal_text(reason));
     return listing;
+}
+
+QString serial_on_port(QString const& port) {
+    for (ListedUnit const& unit : list_bus(DFU::Address::at_port(port)).units)
+        if (unit.port == port)
+            return unit.serial;
+    return {};
 }
 
 Selection select_units(Listing const& listing, QStringList const& names) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dfu/device_scan.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -19,7 +21,11 @@ struct Listing {
     QStringList refusals; // units seen but not opened: "devnum 3: no permission"
 };
 
-Listing list_bus();
+// The units on the bus, or only the one on the addressed port.
+Listing list_bus(DFU::Address const& where = DFU::Address());
+
+// The serial of the unit listed on port, or an empty text when none is. Lists only that port.
+QString serial_on_port(QString const& port);
 
 // Why dfu-util could not open a unit, in the bench's words: "no permission", "busy".
 QString refusal_text(QString const& libusb_error);

@@ -4,7 +4,7 @@ namespace Flash {
 
 char const* const bench_usage =
     "usage: kelvora-flash list [--json]\n"
-    "       kelvora-flash check [UNIT...] [--jobs N] [--json]\n"
+    "       kelvora-flash check [UNIT... | --all] [--jobs N] [--json]\n"
     "       kelvora-flash upgrade (UNIT... | --all) [--jobs N] [--dry-run] [--json]\n"
     "UNIT is a port path (1-1.2) or serial=XXXX. See kelvora-flash(1).\n";
 
@@ -38,17 +38,18 @@ BenchOptions parse_bench_options(QStringList const& arguments) {
     if (!options.error.isEmpty() || options.help)
         return options;
     bool const upgrade = options.command == "upgrade";
-    if (options.command != "list" && options.command != "check" && !upgrade)
+    bool const list = options.command == "list";
+    if (!list && options.command != "check" && !upgrade)
         options.error =
             options.command.isEmpty() ? "no command" : "unknown command " + options.command;
-    else if (options.command == "list" && (!options.units.isEmpty() || options.jobs > 0))
+    else if (list && (!options.units.isEmpty() || options.jobs > 0 || options.all))
         options.error = "list takes no units";
-    else if (options.all && !upgrade)
-        options.error = "--all belongs to upgrade";
     else if (options.dry_run && !upgrade)
         options.error = "--dry-run belongs to upgrade";
     else if (upgrade && options.all == !options.units.isEmpty())
         options.error = "upgrade needs either units or --all";
+    else if (options.all && !options.units.isEmpty())
+        options.error = "check takes either units or --all";
     return options;
 }
 

@@ -6,7 +6,7 @@
 namespace Flash {
 
 // kelvora-flash list [--json]
-// kelvora-flash check [UNIT...] [--jobs N] [--json]
+// kelvora-flash check [UNIT... | --all] [--jobs N] [--json]
 // kelvora-flash upgrade (UNIT... | --all) [--jobs N] [--dry-run] [--json]
 struct BenchOptions {
     QString command; // list, check or upgrade
@@ -18,6 +18,9 @@ struct BenchOptions {
     bool help = false;
     int jobs = 0;  // 0: every named unit at once
     QString error; // not empty: a usage error
+
+    // --all, or check without units.
+    bool every_unit() const { return all || (command == "check" && units.isEmpty()); }
 };
 
 BenchOptions parse_bench_options(QStringList const& arguments);

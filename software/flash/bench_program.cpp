@@ -35,21 +35,26 @@ int refuse(Exit status, QString const& why) {
     return status;
 }
 
+// A unit that no job takes: one that dfu-util could not open, or one named but not found.
+void report_skipped(Reporter& reporter, QString const& unit, QString const& reason) {
+    Event skipped;
+    skipped.unit = unit;
+    skipped.kind = Event::skipped;
+    skipped.reason = reason;
+    reporter.report(skipped);
+}
+
 int list_units(Listing const& listing, JobSettings const& settings, Reporter& reporter) {
     for (ListedUnit const& unit : listing.units)
-        reporter.report(found_event(unit, read_identity(unit, settings.folder), settings.carried));
-    for (QString const& refusal : listing.refusals) {
-        Event refused;
-        refused.kind = Event::skipped;
-        refused.reason = refusal;
-        reporter.report(refused);
-    }
+        reporter.report(found_event(unit, read_identity(unit), settings.carried));
+    for (QString const& refusal : listing.refusals)
+        report_skipped(reporter, {}, refusal);
     return listing.units.isEmpty() && listing.refusals.isEmpty() ? no_unit : all_done;
 }
 
 int run_units(BenchOptions const& options, Listing const& listing, JobSettings const& settings,
               Reporter& reporter) {
-    bool const everything = options.all || (options.command == "check" && options.units.isEmpty());
+    bool const everything = options.every_unit();
     Selection selection =
         everything ? Selection{listing.units, {}, {}} : select_units(listing, options.units);
     if (!selection.ambiguous.isEmpty())
@@ -68,11 +73,7 @@ int run_units(BenchOptions const& options, Listing const& listing, JobSettings c
     int done = 0, failed = 0, skipped = 0;
     bool failing = false;
     for (QString const& name : selection.not_found) {
-        Event missing;
-        missing.unit = name;
-        missing.kind = Event::skipped;
-        missing.reason = "not found";
-        reporter.report(missing);
+        report_skipped(reporter, name, "not found");
         ++skipped;
         failing = true;
     }
@@ -87,10 +88,7 @@ int run_units(BenchOptions const& options, Listing const& listing, JobSettings c
     }
     if (everything)
         for (QString const& refusal : listing.refusals) {
-            Event refused;
-            refused.kind = Event::skipped;
-            refused.reason = refusal;
-            reporter.report(refused);
+            report_skipped(reporter, {}, refusal);
             ++skipped;
         }
     reporter.summary(done, failed, skipped);
@@ -137,7 +135,6 @@ int bench_main(QStringList const& arguments) {
     settings.image_file = Files::path_of(Files::desired_FW_bin);
     settings.image = support_misc::read_binary_file(settings.image_file);
     settings.carried = DFU::desired_FW_Info();
-    settings.folder = Files::external_dir.path();
     settings.record_file = UpgradeRecorder::default_file();
     settings.dry_run = options.dry_run;
     if (settings.image.isEmpty() || !settings.carried.valid)

@@ -2,24 +2,23 @@
 
 #include "control/outcome.h"
 #include "control/upgrade_record.h"
-#include "files/support_misc.h"
-#include "flash/port_commands.h"
+#include "dfu/device_operations.h"
+#include "files/files.h"
 #include "system/quit_on_signal.h"
 
 #include <QElapsedTimer>
 #include <QThread>
-#include <QUuid>
 
 namespace Flash {
 
 namespace {
 
-QString unit_file(QString const& folder, QString const& what, QString const& port) {
-    return folder + "/" + what + "_" + port + ".bin";
-}
-
 bool stopping() {
     return pending_termination_signal() != 0;
+}
+
+DFU::Address address(ListedUnit const& unit) {
+    return DFU::Address::at_port(unit.port);
 }
 
 Event event(ListedUnit const& unit, Event::Kind kind, QString const& reason = {}) {
@@ -31,7 +30,7 @@ Event event(ListedUnit const& unit, Event::Kind kind, QString const& reason = {}
     return e;
 }
 
-Percent reporting(ListedUnit const& unit, Event::Kind kind, Sink const& sink) {
+DFU::ProgressHandler reporting(ListedUnit const& unit, Event::Kind kind, Sink const& sink) {
     return [&unit, kind, &sink](int percent) {
         Event e = event(unit, kind);
         e.percent = percent;
@@ -42,6 +41,19 @@ Percent reporting(ListedUnit const& unit, Event::Kind kind, Sink const& sink) {
 Event finish(Event const& last, Sink const& sink) {
     sink(last);
     return last;
+}
+
+// The last event of a unit that reached an outcome; done says what was done.
+Event ended(ListedUnit const& unit, Outcome outcome, QString const& done, Sink const& sink) {
+    return finish(outcome == Outcome::done ? event(unit, Event::done, done)
+                                           : event(unit, Event::failed, record_text(outcome)),
+                  sink);
+}
+
+DFU::Readback read_back(ListedUnit const& unit, JobSettings const& settings, Sink const& sink) {
+    return DFU::read_back(settings.image,
+                          DFU::working_file(Files::uploaded_FW_fileName_bin, address(unit)),
+                          address(unit), reporting(unit, Event::verifying, sink));
 }
 
 // Waits for the unit to be listed on its port again after it left its bootloader; only that
@@ -55,7 +67,7 @@ bool back_on_port(ListedUnit const& unit, int wait_ms) {
         QString const serial = serial_on_port(unit.port);
         if (!serial.isEmpty())
             return serial == unit.serial;
-        QThread::msleep(250);
+        QThread::msleep(100);
     }
     return false;
 }
@@ -67,101 +79,80 @@ void record(JobSettings const& settings, QByteArray const& line) {
 
 } // namespace
 
-Identity read_identity(ListedUnit const& unit, QString const& folder) {
-    Identity identity;
-    QString const otp_file = unit_file(folder, "otp", unit.port);
-    if (!read_otp(unit.port, otp_file))
-        return identity;
-    identity.read = true;
-    identity.otp = Device::make_OTP_Info(otp_file);
-    QString const info_file = unit_file(folder, "info", unit.port);
-    if (read_info_block(unit.port, info_file))
-        identity.info = Device::make_FW_Info(info_file);
-    return identity;
+DFU::DeviceInfo read_identity(ListedUnit const& unit) {
+    DFU::DeviceInfo info;
+    info.serial = unit.serial;
+    DFU::read_device_info(address(unit), &info);
+    return info;
 }
 
-Event found_event(ListedUnit const& unit, Identity const& identity,
+Event found_event(ListedUnit const& unit, DFU::DeviceInfo const& info,
                   Device::FW_Info const& carried) {
     Event e = event(unit, Event::found);
-    e.product = identity.otp.valid ? identity.otp.product_name() : QString();
-    e.revision = identity.info.valid ? identity.info.revision : QString();
-    e.carried_for_it =
-        identity.otp.valid && carried.valid && identity.otp.product.type == carried.product.type;
+    Device::OTP_Info const& otp = info.OTP_info;
+    e.product = otp.valid ? otp.product_name() : QString();
+    e.revision = info.FW_revision;
+    e.carried_for_it = otp.valid && carried.valid && otp.product.type == carried.product.type;
     return e;
 }
 
 Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink const& sink) {
     if (stopping())
         return finish(event(unit, Event::skipped, "stopped"), sink);
-    Identity const identity = read_identity(unit, settings.folder);
-    if (!identity.read)
+    DFU::DeviceInfo const info = read_identity(unit);
+    if (!info.valid)
         return finish(event(unit, Event::failed, "cannot read the unit"), sink);
-    Event const found = found_event(unit, identity, settings.carried);
+    Event const found = found_event(unit, info, settings.carried);
     sink(found);
-    if (identity.otp.blank || !identity.otp.valid)
+    if (info.OTP_info.blank || !info.OTP_info.valid)
         return finish(event(unit, Event::skipped, "no identity"), sink);
     if (!found.carried_for_it)
         return finish(event(unit, Event::skipped, "another product"), sink);
 
-    QString const readback = unit_file(settings.folder, "flash", unit.port);
-    if (!read_flash(unit.port, readback, settings.image.size(), {}))
-        return finish(event(unit, Event::failed, "cannot read the flash"), sink);
-    if (support_misc::read_binary_file(readback) == settings.image)
-        return finish(event(unit, Event::done, "already current"), sink);
+    // As the window decides: the carried revision is read back first, any other written at once.
+    if (info.FW_revision == settings.carried.revision) {
+        DFU::Readback const verdict = read_back(unit, settings, sink);
+        if (verdict != DFU::Readback::differs)
+            return ended(unit, outcome_of(verdict), "already current", sink);
+    }
     if (settings.dry_run)
         return finish(event(unit, Event::skipped, "dry run: would write"), sink);
     if (stopping())
         return finish(event(unit, Event::skipped, "stopped"), sink);
 
-    UpgradeAttempt attempt;
-    attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    attempt.time = QDateTime::currentDateTimeUtc();
+    UpgradeAttempt attempt = UpgradeAttempt::begin(unit.serial, found.product, found.revision,
+                                                   settings.carried.revision);
     attempt.port = unit.port;
-    attempt.serial = unit.serial;
-    attempt.product = found.product;
-    attempt.revision_before = found.revision;
-    attempt.revision_carried = settings.carried.revision;
     record(settings, attempt.started_line());
+    auto close = [&](Outcome outcome) {
+        attempt.outcome = record_text(outcome);
+        record(settings, attempt.json_line());
+        return ended(unit, outcome, "written", sink);
+    };
 
     QElapsedTimer clock;
     clock.start();
-    attempt.write_exit_code =
-        write_flash(unit.port, settings.image_file, reporting(unit, Event::writing, sink));
+    DFU::WriteEnd const end = DFU::download_FW_to_device(settings.image_file, address(unit),
+                                                         reporting(unit, Event::writing, sink));
+    attempt.write_exit_code = end.code;
     attempt.write_ms = clock.elapsed();
-    auto close = [&](Outcome outcome, Event::Kind kind, QString const& reason) {
-        attempt.outcome = record_text(outcome);
-        record(settings, attempt.json_line());
-        return finish(event(unit, kind, reason), sink);
-    };
-    if (attempt.write_exit_code != 0)
-        return close(Outcome::write_failed, Event::failed,
-                     QString("write failed (dfu-util exit %1)").arg(attempt.write_exit_code));
+    if (!end.followed())
+        return close(Outcome::write_failed);
     if (!back_on_port(unit, settings.return_wait_ms))
-        return stopping() ? close(Outcome::interrupted, Event::failed,
-                                  "stopped after the write, not verified")
-                          : close(Outcome::not_back, Event::failed, "not back");
+        return close(stopping() ? Outcome::interrupted : Outcome::not_back);
 
     clock.restart();
-    bool const read = read_flash(unit.port, readback, settings.image.size(),
-                                 reporting(unit, Event::verifying, sink));
-    attempt.verify_ms = clock.elapsed();
-    if (!read)
-        return close(Outcome::check_interrupted, Event::failed, "read-back failed");
-    if (support_misc::read_binary_file(readback) != settings.image)
-        return close(Outcome::differs, Event::failed, "the read-back differs");
-    return close(Outcome::done, Event::done, "written");
+    DFU::Readback const verdict = read_back(unit, settings, sink);
+    if (verdict != DFU::Readback::cut)
+        attempt.verify_ms = clock.elapsed();
+    return close(outcome_of(verdict));
 }
 
 Event check_unit(ListedUnit const& unit, JobSettings const& settings, Sink const& sink) {
     if (stopping())
         return finish(event(unit, Event::skipped, "stopped"), sink);
-    QString const readback = unit_file(settings.folder, "flash", unit.port);
-    if (!read_flash(unit.port, readback, settings.image.size(),
-                    reporting(unit, Event::verifying, sink)))
-        return finish(event(unit, Event::failed, "read-back failed"), sink);
-    if (support_misc::read_binary_file(readback) != settings.image)
-        return finish(event(unit, Event::failed, "differs from the carried image"), sink);
-    return finish(event(unit, Event::done, "matches the carried image"), sink);
+    return ended(unit, outcome_of(read_back(unit, settings, sink)), "matches the carried image",
+                 sink);
 }
 
 } // namespace Flash

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "device/fw_info.h"
-#include "device/otp_info.h"
+#include "dfu/device_info.h"
 #include "flash/bench_event.h"
 #include "flash/bench_listing.h"
 
@@ -12,12 +12,11 @@
 
 namespace Flash {
 
-// What every unit's job shares: the carried firmware and where files go.
+// What every unit's job shares: the carried firmware and where the record goes.
 struct JobSettings {
     QByteArray image;           // the carried image, byte for byte what a unit must hold
     QString image_file;         // the same bytes as a file in the working folder, for dfu-util
     Device::FW_Info carried;    // the image's information block
-    QString folder;             // the working folder; each unit's uploads are named by its port
     QString record_file;        // the upgrade record; empty: none
     bool dry_run = false;       // read everything, write nothing
     int return_wait_ms = 20000; // how long a unit may take to come back after its write
@@ -25,21 +24,19 @@ struct JobSettings {
 
 using Sink = std::function<void(Event const&)>;
 
-// The unit's identity as read by port: its OTP record and its information block.
-struct Identity {
-    bool read = false; // the OTP area could be uploaded
-    Device::OTP_Info otp;
-    Device::FW_Info info;
-};
-
-Identity read_identity(ListedUnit const& unit, QString const& folder);
+// The unit's OTP record and information block, read by its port as the window reads its unit.
+// valid is false when the OTP area could not be read.
+DFU::DeviceInfo read_identity(ListedUnit const& unit);
 
 // The "found" event for a unit and what was read of it.
-Event found_event(ListedUnit const& unit, Identity const& identity, Device::FW_Info const& carried);
+Event found_event(ListedUnit const& unit, DFU::DeviceInfo const& info,
+                  Device::FW_Info const& carried);
 
-// Takes the unit through identity, "already current", write, return on the same port and
-// read-back. Reports each step to sink and returns the last event (done, skipped, failed).
-// A termination signal starts no step that writes; a transfer under way ends first.
+// One unit from its identity to its verdict over the window's steps; after a write that sent
+// every block, whatever dfu-util's exit code, the unit is awaited on its port and read back.
+// Reports each step to sink and returns the last event (done, skipped, failed), whose reason
+// is the outcome's record text. A termination signal starts no step that writes; a transfer
+// under way ends first.
 Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink const& sink);
 
 // Reads the unit's flash back and compares it with the image; writes nothing.

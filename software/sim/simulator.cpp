@@ -57,7 +57,7 @@ void setup_for_simulated_dfu_util(Setup setup) {
 }
 
 int sim_setup_prepared_config(QString const& name) {
-    int const code = DFU::run_command(DFU::setup_prepared_config, {name}).first;
+    auto const [code, output] = DFU::run_command(DFU::setup_prepared_config, {name});
     if (code != 0) {
         qInfo() << "Failed to setup simulation config" << name << "with code" << code;
         return code;

@@ -47,6 +47,7 @@ private slots:
     void working_copy_is_put_right();
     void transfers_name_the_unit_data();
     void transfers_name_the_unit();
+    void addresses();
 
 private:
     QScopedPointer<QTemporaryDir> state;
@@ -151,10 +152,9 @@ void TestDeviceOperations::read_device_info() {
     QCOMPARE(simulator::sim_setup_prepared_config(config), 0);
 
     MessageLog log;
-    DFU::DeviceItem const item{"387838933234"};
     DFU::DeviceInfo info;
-    DFU::Result const result = DFU::read_device_info(&item, &info);
-    QCOMPARE(result.first, 0);
+    auto const [code, text] = DFU::read_device_info(DFU::Address(), &info);
+    QCOMPARE(code, 0);
     QVERIFY(info.valid);
     QCOMPARE(int(info.device_type), type);
     QCOMPARE(info.FW_revision, revision);
@@ -174,12 +174,12 @@ void TestDeviceOperations::read_device_info() {
     QString const mismatch_text =
         "FW assumed invalid because of product type mismatch.\nOTP contains" +
         QString(info.OTP_info.product) + "\nwhereas FW contains\n";
-    QCOMPARE(result.second.contains(mismatch_text), mismatch);
+    QCOMPARE(text.contains(mismatch_text), mismatch);
     if (mismatch) {
         // The block is shown as it was read, then marked invalid; a missing block stays so.
         Device::FW_Info as_read = info.FW_info;
         as_read.valid = !info.FW_info.name.isNull();
-        QVERIFY2(result.second.endsWith(QString(as_read)), qPrintable(result.second));
+        QVERIFY2(text.endsWith(QString(as_read)), qPrintable(text));
         QVERIFY(log.contains(mismatch_text));
     } else {
         QVERIFY(log.contains(QString(info)));
@@ -188,12 +188,11 @@ void TestDeviceOperations::read_device_info() {
 
 void TestDeviceOperations::failed_OTP_upload_leaves_the_record() {
     QCOMPARE(simulator::sim_setup_prepared_config("otp_upload_fails"), 0);
-    DFU::DeviceItem const item{"387838933234"};
     DFU::DeviceInfo info;
     info.FW_revision = "kept";
     MessageLog log;
-    DFU::Result const result = DFU::read_device_info(&item, &info);
-    QVERIFY(result.first != 0);
+    auto const [code, text] = DFU::read_device_info(DFU::Address(), &info);
+    QVERIFY(code != 0);
     QVERIFY(!info.valid);
     QCOMPARE(info.FW_revision, QString("kept"));
     QCOMPARE(started_commands(log), 1);
@@ -233,12 +232,12 @@ void TestDeviceOperations::verify_after_download() {
     QFETCH(bool, matches);
     QCOMPARE(simulator::sim_setup_prepared_config(config), 0);
     MessageLog log;
-    QCOMPARE(DFU::download_FW_to_device(image), 0);
+    QCOMPARE(DFU::download_FW_to_device(image).code, 0);
     QVERIFY(log.contains(QString("\"0x08000000:leave\", \"-D\", \"%1\")").arg(image)));
     QCOMPARE(read_all(state->filePath("flash.bin")).left(image_bytes.size()), image_bytes);
 
     // The unit left DFU mode; it is back after a short while.
-    QTRY_COMPARE_WITH_TIMEOUT(DFU::make_scan().first, 0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(std::get<0>(DFU::make_scan()), 0, 20000);
     QCOMPARE(DFU::upload_and_compare_FW_bin(image, Files::path_of(Files::uploaded_FW_bin)),
              matches);
 }
@@ -266,7 +265,7 @@ void TestDeviceOperations::verify_with_unusable_image_runs_nothing() {
 
 void TestDeviceOperations::failed_download_returns_its_code() {
     QCOMPARE(simulator::sim_setup_prepared_config("download_fails"), 0);
-    QVERIFY(DFU::download_FW_to_device(image) != 0);
+    QVERIFY(!DFU::download_FW_to_device(image).followed());
     QVERIFY(!DFU::upload_and_compare_FW_bin(image, Files::path_of(Files::uploaded_FW_bin)));
 }
 
@@ -362,15 +361,15 @@ void TestDeviceOperations::transfers_name_the_unit_data() {
 void TestDeviceOperations::transfers_name_the_unit() {
     QFETCH(bool, same_serial);
     QCOMPARE(simulator::sim_setup_prepared_config("older_revision"), 0);
-    DFU::ScanResult const scan = DFU::make_scan();
-    QCOMPARE(int(scan.second.size()), 1);
-    QString const serial = same_serial ? scan.second.front().serial : "0BADC0FFEE00";
+    auto const [status, items] = DFU::make_scan();
+    QCOMPARE(int(items.size()), 1);
+    QString const serial = same_serial ? items.front().serial : "0BADC0FFEE00";
     QByteArray const flash_before = read_all(state->filePath("flash.bin"));
 
     MessageLog log;
-    int const code = DFU::download_FW_to_device(image, serial);
+    DFU::Address const unit = DFU::Address::by_serial(serial);
+    QCOMPARE(DFU::download_FW_to_device(image, unit).code == 0, same_serial);
     QVERIFY(log.contains(QString("\"-D\", \"%1\", \"-S\", \"%2\")").arg(image, serial)));
-    QCOMPARE(code == 0, same_serial);
     QByteArray const flash = read_all(state->filePath("flash.bin"));
     if (same_serial)
         QCOMPARE(flash.left(image_bytes.size()), image_bytes);
@@ -378,9 +377,18 @@ void TestDeviceOperations::transfers_name_the_unit() {
         QCOMPARE(flash, flash_before);
 
     // Back from its restart after the write.
-    QTRY_COMPARE_WITH_TIMEOUT(int(DFU::make_scan().second.size()), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(int(std::get<1>(DFU::make_scan()).size()), 1, 20000);
     QString const uploaded = Files::path_of(Files::uploaded_FW_bin);
-    QCOMPARE(DFU::upload_and_compare_FW(image_bytes, uploaded, serial), same_serial);
+    QCOMPARE(DFU::read_back(image_bytes, uploaded, unit) == DFU::Readback::matches, same_serial);
+}
+
+// A port names the unit's own working files, and never a folder.
+void TestDeviceOperations::addresses() {
+    QCOMPARE(DFU::Address::at_port("1-1.2").arguments(), (QStringList{"-p", "1-1.2"}));
+    QCOMPARE(DFU::Address::by_serial("").arguments(), QStringList());
+    QString const folder = Files::external_dir.path() + "/";
+    QCOMPARE(DFU::working_file("a.bin", DFU::Address::at_port("../x y")), folder + "a_.._x_y.bin");
+    QCOMPARE(DFU::working_file("a.bin", DFU::Address::by_serial("AB")), folder + "a.bin");
 }
 
 QTEST_GUILESS_MAIN(TestDeviceOperations)

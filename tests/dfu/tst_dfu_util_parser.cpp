@@ -296,6 +296,9 @@ void TestDfuUtilParser::open_refusal() {
     QFETCH(QString, error_output);
     QFETCH(QString, reason);
     QCOMPARE(DFU::open_refusal(error_output), reason);
+    // The bench lists every refusal with its devnum, this one first.
+    QCOMPARE(DFU::open_refusals(error_output).value(0).devnum,
+             QString(reason.isEmpty() ? "" : "3"));
 }
 
 QTEST_GUILESS_MAIN(TestDfuUtilParser)

@@ -1,5 +1,6 @@
 // dfu-util's progress bars as they arrive through a pipe: captured output of the real
 // dfu-util 0.11 against a virtual unit, cut into pieces of every size, and hand-made lines.
+#include "dfu/device_operations.h"
 #include "dfu/dfu_util_progress.h"
 
 #include <QFile>
@@ -40,6 +41,8 @@ private slots:
     void captured_output();
     void lines_data();
     void lines();
+    void write_end_data();
+    void write_end();
 };
 
 void TestDfuUtilProgress::captured_output_data() {
@@ -125,6 +128,38 @@ void TestDfuUtilProgress::lines() {
         for (DFU::ProgressStep const& step : reader.feed(piece))
             all.push_back(step);
     QCOMPARE(text_of(all), steps);
+}
+
+void TestDfuUtilProgress::write_end_data() {
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("all_sent");
+    QTest::addColumn<bool>("followed");
+    QByteArray const answered = fixture("download_progress_0.11.txt");
+    QByteArray const reset = answered.left(answered.indexOf("Transitioning to dfuMANIFEST"));
+    QTest::newRow("the unit answered the leave") << answered << 0 << true << true;
+    QTest::newRow("reset on leave without the last status") << reset << 74 << true << true;
+    QTest::newRow("the last block failed")
+        << QByteArray("\rDownload\t[=== ]  96%   602112 bytes failed!\n") << 74 << false << false;
+    QTest::newRow("the bar at 100 % alone")
+        << QByteArray("\rDownload\t[====]  100%   625900 bytes\n") << 74 << true << true;
+    QTest::newRow("erased only") << QByteArray(
+                                        "\rErase   \t[====]  100%   625900 bytes\nErase    done.\n")
+                                 << 74 << false << false;
+    QTest::newRow("killed before any output") << QByteArray() << -1 << false << false;
+    QTest::newRow("ended with 0 without a bar") << QByteArray() << 0 << false << true;
+}
+
+// Only a write that dfu-util sent whole is followed to the unit's check, whatever its code.
+void TestDfuUtilProgress::write_end() {
+    QFETCH(QByteArray, output);
+    QFETCH(int, code);
+    QFETCH(bool, all_sent);
+    QFETCH(bool, followed);
+    DFU::WriteEnd const end = DFU::write_end({code, QString::fromUtf8(output)});
+    QCOMPARE(end.code, code);
+    QCOMPARE(end.all_sent, all_sent);
+    QCOMPARE(end.followed(), followed);
 }
 
 QTEST_GUILESS_MAIN(TestDfuUtilProgress)

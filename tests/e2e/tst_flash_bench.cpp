@@ -45,11 +45,17 @@ class TestFlashBench : public QObject {
     static bool finish(QProcess* bench, Run* run);
     static bool only_own_port_opened(vusb_env::Bus const& bus, QString const& name,
                                      QString const& port);
+    static QString record_file() {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+               "/kelvora-upgrade/upgrades.jsonl";
+    }
 
 private slots:
     void initTestCase();
     void mixed_bench();
     void pulled_unit_fails_alone();
+    void unit_ends_data();
+    void unit_ends();
     void refusals_change_nothing_data();
     void refusals_change_nothing();
     void listing_data();
@@ -143,6 +149,7 @@ void TestFlashBench::mixed_bench() {
                        {"u5", {"--serial", "5555", "--revision", revision_}},
                        {"u6", {"--serial", "6666", "--knob", stuck_bit_}}}));
     QFile::remove(bus.unit_path("u4") + "/otp.bin");
+    QFile::remove(record_file());
     QMap<QString, QByteArray> before;
     for (QString const name : {"u1", "u2", "u3", "u4", "u5", "u6"})
         before[name] = bus.flash(name);
@@ -175,8 +182,7 @@ void TestFlashBench::mixed_bench() {
 
     // The record: a started and a final line for each unit written, each with its port.
     QStringList outcomes;
-    QFile record(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                 "/kelvora-upgrade/upgrades.jsonl");
+    QFile record(record_file());
     QVERIFY(record.open(QIODevice::ReadOnly));
     for (QByteArray const& line : record.readAll().split('\n'))
         if (!line.isEmpty()) {
@@ -203,6 +209,81 @@ void TestFlashBench::pulled_unit_fails_alone() {
     QCOMPARE(bus.flash("u3").left(image_.size()), image_);
 }
 
+void TestFlashBench::unit_ends_data() {
+    QTest::addColumn<QStringList>("options"); // make_unit.sh options beside its serial
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("writes");          // downloads started
+    QTest::addColumn<int>("write_exit_code"); // in the record's final line; no line: -2
+    QString const flip = QString("flip_bit=0x%1:5").arg(0x08000000 + 300001, 0, 16);
+    QTest::newRow("reset on leave without the last status")
+        << QStringList{"--knob", "leave_status=none"} << "done"
+        << "written" << 1 << 74;
+    QTest::newRow("a bit reads back wrong") << QStringList{"--knob", flip} << "failed"
+                                            << "differs" << 1 << 0;
+    QTest::newRow("short read-back") << QStringList{"--knob", "short_upload=100"} << "failed"
+                                     << "check interrupted" << 1 << 0;
+    QTest::newRow("never back") << QStringList{"--knob", "after_leave=gone"} << "failed"
+                                << "not back" << 1 << 0;
+    // The carried revision is read back first, and written only when it differs.
+    QTest::newRow("carried revision, short read-back")
+        << QStringList{"--revision", revision_, "--knob", "short_upload=100"} << "failed"
+        << "check interrupted" << 0 << -2;
+    QTest::newRow("carried revision, a bit reads back wrong")
+        << QStringList{"--revision", revision_, "--knob", flip} << "failed"
+        << "differs" << 1 << 0;
+}
+
+// How one unit's upgrade ends, told in the same words as the window's record; the unit of
+// another revision is written without reading its flash first.
+void TestFlashBench::unit_ends() {
+    QFETCH(QStringList, options);
+    QFETCH(QString, event);
+    QFETCH(QString, reason);
+    QFETCH(int, writes);
+    QFETCH(int, write_exit_code);
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", options + QStringList{"--serial", "1111"}}}));
+    QByteArray const before = bus.flash("u1");
+    QFile::remove(record_file());
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "1-1", "--json"}), &run));
+    QCOMPARE(run.code, event == "done" ? 0 : 1);
+    QCOMPARE(run.last["1-1"]["event"].toString(), event);
+    QCOMPARE(run.last["1-1"]["reason"].toString(), reason);
+    if (writes == 0)
+        QCOMPARE(bus.flash("u1"), before);
+    else
+        QCOMPARE(bus.flash("u1").left(image_.size()), image_);
+
+    // Each dfu-util run opens the unit more than once: the runs are told by their pid.
+    QByteArray const log = test_files::read_all(bus.unit_path("u1") + "/log");
+    QSet<QByteArray> writers;
+    for (QByteArray const& line : log.split('\n'))
+        if (line.contains(" -D "))
+            writers << line.split(' ').value(1);
+    QCOMPARE(writers.size(), writes);
+    // Another revision is written without a read-back before.
+    int const first_read = log.indexOf(QString(" -s 0x08000000:%1 ").arg(image_.size()).toUtf8());
+    if (!options.contains("--revision"))
+        QVERIFY(first_read < 0 || first_read > log.indexOf(" -D "));
+
+    QStringList outcomes;
+    QJsonObject last;
+    for (QByteArray const& line : test_files::read_all(record_file()).split('\n'))
+        if (!line.isEmpty()) {
+            last = QJsonDocument::fromJson(line).object();
+            outcomes << last["outcome"].toString();
+        }
+    if (write_exit_code == -2) {
+        QCOMPARE(outcomes, QStringList{});
+        return;
+    }
+    QCOMPARE(outcomes, (QStringList{"started", event == "done" ? "done" : reason}));
+    QCOMPARE(last["port"].toString(), QString("1-1"));
+    QCOMPARE(last["write_exit_code"].toInt(), write_exit_code);
+}
+
 void TestFlashBench::refusals_change_nothing_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
@@ -213,6 +294,7 @@ void TestFlashBench::refusals_change_nothing_data() {
     QTest::newRow("no such port") << QStringList{"upgrade", "1-9"} << 3 << "";
     QTest::newRow("units and --all") << QStringList{"upgrade", "1-1", "--all"} << 2 << "";
     QTest::newRow("check only reads") << QStringList{"check", "--json"} << 1 << "failed";
+    QTest::newRow("check --all") << QStringList{"check", "--all", "--json"} << 1 << "failed";
     QTest::newRow("plain lines") << QStringList{"upgrade", "--all", "--dry-run"} << 0 << "";
 }
 

@@ -1,3 +1,4 @@
+#include "dfu/device_operations.h"
 #include "dfu/dfu_util_progress.h"
 #include "quiet_messages.h"
 
@@ -24,5 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
             if (overall < 0 || overall > 100)
                 __builtin_trap();
         }
+    // A write is never taken as sent by a code alone, nor as failed once it ended with 0.
+    DFU::WriteEnd const end = DFU::write_end({1, QString::fromUtf8(bytes)});
+    if (end.followed() != end.all_sent || !DFU::write_end({0, QString::fromUtf8(bytes)}).followed())
+        __builtin_trap();
     return 0;
 }
