@@ -32,7 +32,7 @@ constexpr int otp_size = 512 + 16;
 
 struct UnitSetup {
     QString name = "unit1";          // folder name; units are listed in name order
-    QString serial = "3276375B3333"; // hexadecimal digits
+    QString serial = "3276375B3333"; // any text: quotes, line feeds, "UNKNOWN", empty
     QByteArray otp;                  // from 0x1FFF7800; the rest reads erased (0xFF)
     QByteArray flash;                // from 0x08000000; the rest reads erased (0xFF)
     QMap<QString, QString> knobs;    // further "config" keys
@@ -64,7 +64,7 @@ public:
         for (char const* stale : {"flash.bin", "otp.bin", "state", "back_at"})
             QFile::remove(folder + "/" + QString(stale));
         QMap<QString, QString> knobs = setup.knobs;
-        knobs.insert("serial", setup.serial);
+        knobs.insert("serial", config_bytes(setup.serial));
         knobs_[setup.name] = knobs;
         bool ok = write_config(setup.name);
         if (!setup.flash.isEmpty())
@@ -162,6 +162,18 @@ private:
     QByteArray memory(QString const& name, QString const& file_name, int size) const {
         QFile file(unit_path(name) + "/" + file_name);
         return padded(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), size);
+    }
+
+    // Bytes as the config's serial takes them: what a config line cannot hold as \xNN.
+    static QString config_bytes(QString const& serial) {
+        QString text;
+        for (char const c : serial.toUtf8()) {
+            auto const byte = static_cast<unsigned char>(c);
+            text += byte > ' ' && byte < 0x7F && c != '#' && c != '\\'
+                        ? QString(QChar(c))
+                        : QString::asprintf("\\x%02X", byte);
+        }
+        return text;
     }
 
     bool write_config(QString const& name) {
