@@ -139,6 +139,19 @@ public:
             qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
     }
 
+    // A serial as the config (and make_unit.sh --serial) takes it: every byte that a config
+    // line cannot hold as it is written \xNN.
+    static QString config_bytes(QString const& serial) {
+        QString text;
+        for (char const c : serial.toUtf8()) {
+            auto const byte = static_cast<unsigned char>(c);
+            text += byte > ' ' && byte < 0x7F && c != '#' && c != '\\'
+                        ? QString(QChar(c))
+                        : QString::asprintf("\\x%02X", byte);
+        }
+        return text;
+    }
+
 private:
     QList<QPair<QString, QString>> variables(QString preload, QString asan) const {
         QStringList list = preload.split(' ', Qt::SkipEmptyParts);
@@ -162,18 +175,6 @@ private:
     QByteArray memory(QString const& name, QString const& file_name, int size) const {
         QFile file(unit_path(name) + "/" + file_name);
         return padded(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), size);
-    }
-
-    // Bytes as the config's serial takes them: what a config line cannot hold as \xNN.
-    static QString config_bytes(QString const& serial) {
-        QString text;
-        for (char const c : serial.toUtf8()) {
-            auto const byte = static_cast<unsigned char>(c);
-            text += byte > ' ' && byte < 0x7F && c != '#' && c != '\\'
-                        ? QString(QChar(c))
-                        : QString::asprintf("\\x%02X", byte);
-        }
-        return text;
     }
 
     bool write_config(QString const& name) {
