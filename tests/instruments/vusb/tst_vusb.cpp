@@ -255,35 +255,6 @@ private slots:
             QVERIFY2(result.err.contains(warning), qPrintable(result.err));
     }
 
-    // A unit's serial is whatever its firmware says; dfu-util prints it as it is.
-    void serial_of_any_bytes_data() {
-        QTest::addColumn<QString>("serial");
-        QTest::addColumn<QString>("printed");
-        QTest::newRow("not read") << "UNKNOWN"
-                                  << "UNKNOWN";
-        QTest::newRow("empty") << ""
-                               << "UNKNOWN";
-        QTest::newRow("quote") << "A\"B"
-                               << "A\"B";
-        QTest::newRow("line feed") << "A\nB"
-                                   << "A\nB";
-        QTest::newRow("comment sign, backslash, blank") << "#\\ x"
-                                                        << "#\\ x";
-    }
-
-    void serial_of_any_bytes() {
-        QFETCH(QString, serial);
-        QFETCH(QString, printed);
-        Bus bus;
-        QVERIFY(bus.add_unit(unit("u1", serial)));
-        Run const result = run(bus, {"-d", "0483", "-l"});
-        QCOMPARE(result.code, 0);
-        QString const last_line =
-            QString("path=\"1-1\", alt=0, name=\"%1\", serial=\"%2\"\n").arg(alt_names[0], printed);
-        QVERIFY2(result.out.endsWith(last_line), qPrintable(result.out));
-        QVERIFY2(!result.err.contains("ignored"), qPrintable(result.err));
-    }
-
     void uploads_data() {
         add_dfu_utils_column();
         QTest::addColumn<int>("alt");
