@@ -66,7 +66,9 @@ DeviceLine read_device_line(QString const& line) {
     read.path = head_expression().match(line).captured(1);
     int const field = line.lastIndexOf(QStringLiteral("serial=\""));
     if (field >= 0)
-        read.serial = line.mid(field + 8).remove(QRegularExpression("\"$"));
+        read.serial = line.mid(field + 8);
+    if (read.serial.endsWith('"'))
+        read.serial.chop(1);
     return read;
 }
 
