@@ -2,6 +2,7 @@
 
 #include "control/upgrade_record.h"
 #include "desktop/sleep_inhibitor.h"
+#include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
@@ -40,7 +41,7 @@ int refuse(Exit status, QString const& why) {
 Event refused_event(ListedUnit const& unit) {
     Event refused;
     refused.unit = unit.port;
-    refused.serial = unit.serial;
+    refused.serial = Device::loggable(unit.serial);
     refused.kind = Event::failed;
     refused.reason = unit.refused;
     return refused;
