@@ -2,7 +2,6 @@
 
 #include "control/upgrade_record.h"
 #include "desktop/sleep_inhibitor.h"
-#include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
@@ -41,7 +40,7 @@ int refuse(Exit status, QString const& why) {
 Event refused_event(ListedUnit const& unit) {
     Event refused;
     refused.unit = unit.port;
-    refused.serial = Device::loggable(unit.serial);
+    refused.serial = unit.serial;
     refused.kind = Event::failed;
     refused.reason = unit.refused;
     return refused;
