@@ -127,6 +127,15 @@ Listing list_bus() {
     return listing;
 }
 
+ListedUnit unit_on_port(QString const& port) {
+    Listing ignored;
+    QString output;
+    if (run_listing({"-p", port}, port_listing_ms, &ignored, &output))
+        for (ListedUnit const& unit : listed_units(output, port))
+            return unit;
+    return {};
+}
+
 Selection select_units(Listing const& listing, QStringList const& names) {
     Selection selection;
     auto take = [&selection](ListedUnit const& unit) {

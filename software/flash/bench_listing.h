@@ -34,6 +34,10 @@ extern int port_listing_ms;
 // own listing does not end either is listed as refused, by its port.
 Listing list_bus();
 
+// The unit that a listing of port alone shows, within port_listing_ms; its port is empty
+// when none is listed there (or the listing did not end).
+ListedUnit unit_on_port(QString const& port);
+
 // The ports of the DfuSe units (0483:df11) on the USB bus, read from the bus's device list
 // without opening any unit.
 QStringList dfuse_ports();

@@ -1,7 +1,6 @@
 #include "flash/port_commands.h"
 
 #include "dfu/command.h"
-#include "dfu/dfu_util_parser.h"
 #include "files/support_misc.h"
 
 namespace Flash {
@@ -44,17 +43,6 @@ bool read_flash(QString const& port, QString const& file, int size, Percent cons
 
 int write_flash(QString const& port, QString const& file, Percent const& on_percent) {
     return run(DFU::download_FW, QStringList{file} + at_port(port), on_percent).first;
-}
-
-QString serial_on_port(QString const& port) {
-    DFU::Result const listing = DFU::run_command(DFU::list, at_port(port));
-    if (listing.first != 0)
-        return {};
-    DfuUtilParser const parsed(listing.second);
-    for (DfuUtilParser::ListedUnit const& unit : parsed.units)
-        if (unit.path == port)
-            return unit.serial;
-    return {};
 }
 
 } // namespace Flash

@@ -22,7 +22,5 @@ bool read_flash(QString const& port, QString const& file, int size, Percent cons
 // Downloads file to the start of flash; the unit leaves its bootloader afterwards. The exit
 // code of dfu-util (-1: it did not end normally).
 int write_flash(QString const& port, QString const& file, Percent const& on_percent);
-// The serial of the unit listed on port, or an empty text when none is. Lists only that port.
-QString serial_on_port(QString const& port);
 
 } // namespace Flash

@@ -2,6 +2,7 @@
 
 #include "control/outcome.h"
 #include "control/upgrade_record.h"
+#include "device/unit_text.h"
 #include "files/support_misc.h"
 #include "flash/port_commands.h"
 #include "system/quit_on_signal.h"
@@ -52,9 +53,9 @@ bool back_on_port(ListedUnit const& unit, int wait_ms) {
     // It needs a moment to leave the bus at all.
     QThread::msleep(300);
     while (!stopping() && clock.elapsed() < wait_ms) {
-        QString const serial = serial_on_port(unit.port);
-        if (!serial.isEmpty())
-            return serial == unit.serial;
+        ListedUnit const back = unit_on_port(unit.port);
+        if (!back.port.isEmpty())
+            return back.refused.isEmpty() && back.serial == unit.serial;
         QThread::msleep(250);
     }
     return false;
@@ -112,6 +113,16 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
         return finish(event(unit, Event::skipped, "dry run: would write"), sink);
     if (stopping())
         return finish(event(unit, Event::skipped, "stopped"), sink);
+
+    // The listing that chose the unit may be minutes old: the port must still show that unit.
+    ListedUnit const now = unit_on_port(unit.port);
+    if (!now.refused.isEmpty())
+        return finish(event(unit, Event::failed, now.refused), sink);
+    if (now.port.isEmpty() || now.serial != unit.serial)
+        return finish(event(unit, Event::failed,
+                            QString("the port now shows serial \"%1\"; not written")
+                                .arg(Device::loggable(now.serial))),
+                      sink);
 
     UpgradeAttempt attempt;
     attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
