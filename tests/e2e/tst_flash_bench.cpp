@@ -60,6 +60,7 @@ private slots:
     void any_serial_addressed_by_port_data();
     void any_serial_addressed_by_port();
     void forged_device_line();
+    void unit_swapped_before_the_write();
     void stuck_unit_named_data();
     void stuck_unit_named();
 };
@@ -409,6 +410,25 @@ void TestFlashBench::forged_device_line() {
     // The listings opened the innocent unit, and nothing else did.
     for (QByteArray const& line : test_files::read_all(bus.unit_path("u1") + "/log").split('\n'))
         QVERIFY2(line.isEmpty() || line.endsWith("dfu-util -d 0483 -l"), line.constData());
+}
+
+// While its information block is read (slowly, in some seconds), another unit takes the port.
+void TestFlashBench::unit_swapped_before_the_write() {
+    vusb_env::Bus bus;
+    QVERIFY(make(
+        bus,
+        {{"u1", {"--serial", "1111", "--knob", "timing=real", "--knob", "timing_scale=400"}}}));
+    QByteArray const before = bus.flash("u1");
+    QProcess* bench = start(bus, {"upgrade", "1-1", "--json"});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        test_files::read_all(bus.unit_path("u1") + "/log").contains("0x08000000:2048"), 60000);
+    QVERIFY(bus.set_knob("u1", "serial", "2222"));
+    Run run;
+    QVERIFY(finish(bench, &run));
+    QCOMPARE(run.code, 1);
+    QCOMPARE(run.last["1-1"]["reason"].toString(),
+             QString(R"(the port now shows serial "2222"; not written)"));
+    QCOMPARE(bus.flash("u1"), before);
 }
 
 void TestFlashBench::stuck_unit_named_data() {
