@@ -3,6 +3,7 @@
 #include "device/unit_text.h"
 #include "dfu/command.h"
 #include "dfu/dfu_util_parser.h"
+#include "system/quit_on_signal.h"
 
 #include <QRegularExpression>
 
@@ -114,6 +115,9 @@ Listing list_bus() {
         listing.units = listed_units(output);
         return listing;
     }
+    // A stop cut the listing short: nothing is listed.
+    if (pending_termination_signal() != 0)
+        return listing;
     // A unit holds the listing; list each port alone so that it holds only its own.
     listing.refusals.clear();
     for (QString const& port : dfuse_ports()) {

@@ -111,14 +111,16 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
         return finish(event(unit, Event::done, "already current"), sink);
     if (settings.dry_run)
         return finish(event(unit, Event::skipped, "dry run: would write"), sink);
-    if (stopping())
-        return finish(event(unit, Event::skipped, "stopped"), sink);
-
     // The listing that chose the unit may be minutes old: the port must still show that unit.
     ListedUnit const now = unit_on_port(unit.port);
+    if (stopping()) // which also cuts that listing short
+        return finish(event(unit, Event::skipped, "stopped"), sink);
     if (!now.refused.isEmpty())
         return finish(event(unit, Event::failed, now.refused), sink);
-    if (now.port.isEmpty() || now.serial != unit.serial)
+    if (now.port.isEmpty())
+        return finish(event(unit, Event::failed, "no longer listed on its port; not written"),
+                      sink);
+    if (now.serial != unit.serial)
         return finish(event(unit, Event::failed,
                             QString("the port now shows serial \"%1\"; not written")
                                 .arg(Device::loggable(now.serial))),
