@@ -85,7 +85,8 @@ bool is_transfer(CmdID id) {
 // without output.
 class Bound {
 public:
-    Bound(QProcess& process, CmdID id) : on_silence(is_transfer(id)) {
+    Bound(QProcess& process, CmdID id, int limit_ms)
+        : on_silence(is_transfer(id)), limit_ms(limit_ms > 0 ? limit_ms : wait_limit_ms) {
         clock.start();
         if (on_silence)
             for (auto const output :
@@ -105,16 +106,18 @@ public:
     qint64 left(qint64 until_ms) const {
         qint64 const now = clock.elapsed();
         qint64 const limit = on_silence ? qMin(until_ms, last_output_ms + silence_limit_ms)
-                                        : qMin<qint64>(until_ms, wait_limit_ms);
+                                        : qMin<qint64>(until_ms, limit_ms);
         return limit - now;
     }
     bool silent() const {
         return on_silence && clock.elapsed() - last_output_ms >= silence_limit_ms;
     }
     bool transfer() const { return on_silence; }
+    int limit() const { return limit_ms; }
 
 private:
     bool const on_silence;
+    int const limit_ms;
     QElapsedTimer clock;
     qint64 last_output_ms = 0;
     std::vector<QMetaObject::Connection> connections;
@@ -239,10 +242,12 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     if (id != list)
         qInfo() << "Start " << program << arguments;
 
-    Bound const bound(process, id);
+    Bound const bound(process, id, taps.limit_ms);
     process.start(program, arguments, QIODevice::ReadWrite);
     bool finished = wait_until(process, bound, first_wait_ms, cut);
-    if (!finished && !(cuttable && ending()) && !bound.silent()) {
+    // A bound of the caller's that is shorter than the first wait has already run out.
+    bool const bound_left = taps.limit_ms <= 0 || bound.limit() > first_wait_ms;
+    if (!finished && !(cuttable && ending()) && !bound.silent() && bound_left) {
         QString const early = output_text(process.readAllStandardOutput());
         qInfo() << "waitForFinished(): Process did not finish in time, exit status:"
                 << process.exitStatus() << "and output:" << early;
@@ -250,7 +255,7 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
             qInfo() << "will wait on while it shows progress, at most" << silence_limit_ms / 1000
                     << "s without";
         else
-            qInfo() << "will wait again, at most" << (wait_limit_ms - first_wait_ms) / 1000 << "s";
+            qInfo() << "will wait again, at most" << (bound.limit() - first_wait_ms) / 1000 << "s";
         finished = wait_until(process, bound, std::numeric_limits<qint64>::max(), cut);
     }
     if (!finished) {
@@ -259,7 +264,7 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
         else if (bound.transfer())
             qInfo() << "Killing" << program << "silent for" << silence_limit_ms / 1000 << "s";
         else
-            qInfo() << "Killing" << program << "still running after" << wait_limit_ms / 1000 << "s";
+            qInfo() << "Killing" << program << "still running after" << bound.limit() / 1000 << "s";
         process.kill();
         process.waitForFinished(5000);
     }

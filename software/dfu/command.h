@@ -63,6 +63,9 @@ struct OutputTaps {
     std::function<void(QByteArray const&)> on_output;
     // When set, receives the child's standard error once it has ended.
     QByteArray* error_output = nullptr;
+    // Above 0: a command that moves no data is given up after this many milliseconds
+    // instead of wait_limit_ms.
+    int limit_ms = 0;
 };
 
 Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps);

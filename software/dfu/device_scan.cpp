@@ -37,10 +37,11 @@ QString open_refusal(QString const& error_output) {
     return open_refusals(error_output).value(0).reason;
 }
 
-Listing list_units(Address const& unit) {
+Listing list_units(Address const& unit, int limit_ms) {
     QByteArray error_output;
     OutputTaps taps;
     taps.error_output = &error_output;
+    taps.limit_ms = limit_ms;
     auto const [code, output] = run_command(list, unit.arguments(), taps);
     return {code == 0, output, open_refusals(QString::fromUtf8(error_output))};
 }

@@ -41,14 +41,15 @@ QVector<Refusal> open_refusals(QString const& error_output);
 // The reason of the first such line; empty when there is none.
 QString open_refusal(QString const& error_output);
 
-// One run of the listing command, limited to the addressed unit when one is named.
+// One run of the listing command, limited to the addressed unit when one is named; within
+// limit_ms when that is above 0 (a unit that hangs when it is opened holds the listing).
 struct Listing {
     bool ran = false; // dfu-util ran and ended with 0
     QString output;   // what it listed
     QVector<Refusal> refusals;
 };
 
-Listing list_units(Address const& unit = Address());
+Listing list_units(Address const& unit = Address(), int limit_ms = 0);
 
 // make_scan, and in *refusal why a unit could not be opened (empty when every unit could).
 ScanResult make_scan(QString* refusal);

@@ -1,6 +1,7 @@
 #include "flash/bench_program.h"
 
 #include "control/upgrade_record.h"
+#include "desktop/sleep_inhibitor.h"
 #include "dfu/device_operations.h"
 #include "dfu/dfu_util.h"
 #include "files/files.h"
@@ -44,9 +45,21 @@ void report_skipped(Reporter& reporter, QString const& unit, QString const& reas
     reporter.report(skipped);
 }
 
+// A unit that the listing does not let the bench trust: reported by its port, never opened.
+Event refused_event(ListedUnit const& unit) {
+    Event refused;
+    refused.unit = unit.port;
+    refused.serial = unit.serial;
+    refused.kind = Event::failed;
+    refused.reason = unit.refused;
+    return refused;
+}
+
 int list_units(Listing const& listing, JobSettings const& settings, Reporter& reporter) {
     for (ListedUnit const& unit : listing.units)
-        reporter.report(found_event(unit, read_identity(unit), settings.carried));
+        reporter.report(unit.refused.isEmpty()
+                            ? found_event(unit, read_identity(unit), settings.carried)
+                            : refused_event(unit));
     for (QString const& refusal : listing.refusals)
         report_skipped(reporter, {}, refusal);
     return listing.units.isEmpty() && listing.refusals.isEmpty() ? no_unit : all_done;
@@ -65,10 +78,20 @@ int run_units(BenchOptions const& options, Listing const& listing, JobSettings c
 
     Sink const sink = [&reporter](Event const& event) { reporter.report(event); };
     bool const upgrade = options.command == "upgrade";
+    // The same sleep lock as the window's, for as long as units may be written.
+    SleepInhibitor awake(nullptr);
+    if (upgrade && !settings.dry_run)
+        awake.acquire();
     QVector<Event> const last =
         run_side_by_side(selection.units, options.jobs, [&](ListedUnit const& unit) {
+            if (!unit.refused.isEmpty()) {
+                Event const refused = refused_event(unit);
+                sink(refused);
+                return refused;
+            }
             return upgrade ? upgrade_unit(unit, settings, sink) : check_unit(unit, settings, sink);
         });
+    awake.release();
 
     int done = 0, failed = 0, skipped = 0;
     bool failing = false;
@@ -86,10 +109,12 @@ int run_units(BenchOptions const& options, Listing const& listing, JobSettings c
         failing = failing || event.kind == Event::failed ||
                   (was_skipped && !meant && (!everything || event.reason == "stopped"));
     }
+    // A unit that could not be opened is a unit that was meant and is not done.
     if (everything)
         for (QString const& refusal : listing.refusals) {
             report_skipped(reporter, {}, refusal);
             ++skipped;
+            failing = true;
         }
     reporter.summary(done, failed, skipped);
     return failing ? unit_failed : all_done;
@@ -144,9 +169,12 @@ int bench_main(QStringList const& arguments) {
     if (!listing.ran)
         return refuse(ground_failed, "the carried dfu-util cannot list the units");
     Reporter reporter(Reporter::mode_for(options.json, stdout));
-    if (options.command == "list")
-        return list_units(listing, settings, reporter);
-    return run_units(options, listing, settings, reporter);
+    int const status = options.command == "list" ? list_units(listing, settings, reporter)
+                                                 : run_units(options, listing, settings, reporter);
+    // Whoever reads the report must learn that it did not arrive whole.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return refuse(report_lost, "the report could not be written to standard output");
+    return status;
 }
 
 } // namespace Flash

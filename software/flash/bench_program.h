@@ -11,6 +11,7 @@ enum Exit {
     usage_error = 2,   // a usage error or an ambiguous unit
     no_unit = 3,       // no unit matched
     ground_failed = 4, // the working folder, the carried dfu-util, or the window is running
+    report_lost = 5,   // the report could not be written: standard output closed
 };
 
 // The whole program after the signal watch and the application object exist.

@@ -1,5 +1,6 @@
 #include "flash/job_pool.h"
 
+#include <QCoreApplication>
 #include <QThread>
 
 #include <atomic>
@@ -21,8 +22,10 @@ QVector<Event> run_side_by_side(QVector<ListedUnit> const& units, int jobs,
         }));
         pool.back()->start();
     }
+    // Meanwhile this thread serves its events: the sleep lock's reply comes as one.
     for (auto const& thread : pool)
-        thread->wait();
+        while (!thread->wait(50))
+            QCoreApplication::processEvents();
     return QVector<Event>(last.begin(), last.end());
 }
 

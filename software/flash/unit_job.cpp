@@ -2,6 +2,7 @@
 
 #include "control/outcome.h"
 #include "control/upgrade_record.h"
+#include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
 #include "system/quit_on_signal.h"
@@ -64,9 +65,9 @@ bool back_on_port(ListedUnit const& unit, int wait_ms) {
     // It needs a moment to leave the bus at all.
     QThread::msleep(300);
     while (!stopping() && clock.elapsed() < wait_ms) {
-        QString const serial = serial_on_port(unit.port);
-        if (!serial.isEmpty())
-            return serial == unit.serial;
+        ListedUnit const back = unit_on_port(unit.port);
+        if (!back.port.isEmpty())
+            return back.refused.isEmpty() && back.serial == unit.serial;
         QThread::msleep(100);
     }
     return false;
@@ -117,8 +118,20 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     }
     if (settings.dry_run)
         return finish(event(unit, Event::skipped, "dry run: would write"), sink);
-    if (stopping())
+    // The listing that chose the unit may be minutes old: the port must still show that unit.
+    ListedUnit const now = unit_on_port(unit.port);
+    if (stopping()) // which also cuts that listing short
         return finish(event(unit, Event::skipped, "stopped"), sink);
+    if (!now.refused.isEmpty())
+        return finish(event(unit, Event::failed, now.refused), sink);
+    if (now.port.isEmpty())
+        return finish(event(unit, Event::failed, "no longer listed on its port; not written"),
+                      sink);
+    if (now.serial != unit.serial)
+        return finish(event(unit, Event::failed,
+                            QString("the port now shows serial \"%1\"; not written")
+                                .arg(Device::loggable(now.serial))),
+                      sink);
 
     UpgradeAttempt attempt = UpgradeAttempt::begin(unit.serial, found.product, found.revision,
                                                    settings.carried.revision);

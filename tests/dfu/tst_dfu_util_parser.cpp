@@ -35,6 +35,19 @@ QString lines(QString const& serial, int count) {
     return text;
 }
 
+// The four device lines of a unit on another port.
+QString unit_at(QString const& path, QString const& serial) {
+    return lines(serial, 4).replace("path=\"1-3\"", "path=\"" + path + "\"");
+}
+
+// What the parser made of a port: path, serials, device lines and what it distrusts.
+QString described(DfuUtilParser::ListedUnit const& unit) {
+    return QStringLiteral("%1 %2 %3%4%5")
+        .arg(unit.path, unit.serials.join('|'))
+        .arg(unit.lines)
+        .arg(unit.unreadable ? " unreadable" : "", unit.ambiguous() ? " ambiguous" : "");
+}
+
 // How the parser logs a line: in double quotes, control characters as \xNN.
 QString quoted(QString const& text) {
     return '"' + text + '"';
@@ -60,6 +73,7 @@ private slots:
     void patterns();
     void parse_data();
     void parse();
+    void units_by_port_data();
     void units_by_port();
     void status_texts_data();
     void status_texts();
@@ -155,12 +169,16 @@ void TestDfuUtilParser::parse_data() {
         << QStringList(a) << 0 << 1 << QStringList(quoted(no_serial));
     QString const no_field = QStringLiteral("Found DFU: [0483:df11] ver=2200, devnum=5, alt=0");
     QTest::newRow("no serial field")
-        << no_field + "\n" + lines(a, 4) << DfuUtilParser::no_dfu_device << QStringList() << 0 << 1
-        << QStringList(quoted(no_field));
+        << no_field + "\n" + lines(a, 4) << DfuUtilParser::multiple_dfu_devices << QStringList(a)
+        << 0 << 1 << QStringList(quoted(no_field));
     QString const not_hex = line("12G4").trimmed();
     QTest::newRow("serial with a non-hex digit")
         << line(b, 1) + not_hex << DfuUtilParser::no_dfu_device << QStringList(b) << 0 << 1
         << QStringList(quoted(not_hex));
+    QString const unknown = unit_at("1-1", "UNKNOWN");
+    QTest::newRow("unit without readable serial before another")
+        << unknown + unit_at("1-2", a) << DfuUtilParser::multiple_dfu_devices << QStringList(a) << 0
+        << 1 << QStringList(quoted(unknown.section('\n', 0, 0)));
     // A unit names its alternate settings: a terminal sequence there reaches no terminal.
     QString const escape_in_name = line("12G4").trimmed().replace("@Internal", "\x1b]0;x\x07");
     QTest::newRow("terminal sequence in a line that is logged")
@@ -190,16 +208,58 @@ void TestDfuUtilParser::parse() {
     QCOMPARE(serials_of(result), serials);
 }
 
-// Two units with one serial stay two units, told apart by their ports.
+void TestDfuUtilParser::units_by_port_data() {
+    QTest::addColumn<QString>("listing");
+    QTest::addColumn<QStringList>("units");
+    QTest::addColumn<DfuUtilParser::Status>("status");
+
+    QString const a = QStringLiteral("387838933234");
+    QString const b = QStringLiteral("205F32A85841");
+    QString const forged_line = unit_at("1-1", "DEAD").section('\n', 0, 0);
+    QTest::newRow("one serial on two ports")
+        << unit_at("1-3", a) + unit_at("1-4.2", a)
+        << QStringList{"1-3 " + a + " 4", "1-4.2 " + a + " 4"} << DfuUtilParser::invalid_dfu_device;
+    for (QString const serial : {"UNKNOWN", "STM32FxSTM32", ""})
+        QTest::newRow(qPrintable("serial \"" + serial + "\" between two units"))
+            << unit_at("1-1", a) + unit_at("1-2", serial) + unit_at("1-3", b)
+            << QStringList{"1-1 " + a + " 4", "1-2 " + serial + " 4", "1-3 " + b + " 4"}
+            << DfuUtilParser::multiple_dfu_devices;
+    QTest::newRow("serial \"UNKNOWN\" alone")
+        << unit_at("1-2", "UNKNOWN") << QStringList{"1-2 UNKNOWN 4"}
+        << DfuUtilParser::no_dfu_device;
+    QTest::newRow("quote in the serial")
+        << unit_at("1-1", "AB\"CD") + unit_at("1-2", b)
+        << QStringList{"1-1 AB\"CD 4 unreadable", "1-2 " + b + " 4"}
+        << DfuUtilParser::multiple_dfu_devices;
+    QTest::newRow("escape in the serial")
+        << unit_at("1-1", "AB\x1b[2J") << QStringList{"1-1 AB\x1b[2J 4 unreadable"}
+        << DfuUtilParser::no_dfu_device;
+    QTest::newRow("line feed in the serial")
+        << unit_at("1-1", "AB\nCD") << QStringList{"1-1 AB 4 unreadable"}
+        << DfuUtilParser::no_dfu_device;
+    // The unit on 1-2 ends its serial with a quote and a device line of its own making.
+    QTest::newRow("device line forged in a serial")
+        << unit_at("1-1", a) + unit_at("1-2", b + "\"\n" + forged_line.chopped(1))
+        << QStringList{"1-1 " + a + "|DEAD 8 ambiguous", "1-2 " + b + " 4 ambiguous"}
+        << DfuUtilParser::multiple_dfu_devices;
+    QTest::newRow("serial forged in a name")
+        << unit_at("1-1", a).replace("@Internal", "x\", serial=\"DEAD")
+        << QStringList{"1-1 " + a + " 4 unreadable"} << DfuUtilParser::no_dfu_device;
+}
+
+// Every unit the bus holds is listed by its port, whatever its serial.
 void TestDfuUtilParser::units_by_port() {
-    QString listing = lines("387838933234", 4);
-    listing += QString(listing).replace("path=\"1-3\"", "path=\"1-4.2\"");
+    QFETCH(QString, listing);
+    QFETCH(QStringList, units);
+    QFETCH(DfuUtilParser::Status, status);
+
+    MessageLog log;
     DfuUtilParser const parser(listing);
-    QCOMPARE(parser.units.size(), 2);
-    QCOMPARE(parser.units[0].path, QString("1-3"));
-    QCOMPARE(parser.units[1].path, QString("1-4.2"));
+    QStringList seen;
     for (auto const& unit : parser.units)
-        QVERIFY(unit.serial == "387838933234" && unit.lines == 4);
+        seen << described(unit);
+    QCOMPARE(seen, units);
+    QCOMPARE(parser.status, status);
 }
 
 void TestDfuUtilParser::status_texts_data() {

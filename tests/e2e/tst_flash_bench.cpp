@@ -62,8 +62,17 @@ private slots:
     void listing();
     void stop_during_parallel_write();
     void refused_while_the_window_runs();
+    void any_serial_addressed_by_port_data();
+    void any_serial_addressed_by_port();
+    void forged_device_line();
+    void unit_swapped_before_the_write();
+    void stuck_unit_named_data();
+    void stuck_unit_named();
+}
+
     void killed_during_a_write();
-};
+}
+;
 
 void TestFlashBench::initTestCase() {
     image_ = test_files::read_all(":resources/firmware.bin");
@@ -113,7 +122,8 @@ bool TestFlashBench::finish(QProcess* bench, Run* run) {
         if (!document.isObject())
             return false;
         run->events.append(document.object());
-        run->last[document.object()["unit"].toString()] = document.object();
+        if (document.object().contains("unit"))
+            run->last[document.object()["unit"].toString()] = document.object();
     }
     bench->deleteLater();
     return true;
@@ -398,6 +408,116 @@ void TestFlashBench::refused_while_the_window_runs() {
     QVERIFY(run.error.contains("running for this user"));
     QCOMPARE(bus.flash("u1"), before);
     QVERIFY(!QFile::exists(bus.unit_path("u1") + "/log"));
+}
+
+void TestFlashBench::any_serial_addressed_by_port_data() {
+    QTest::addColumn<QString>("serial");
+    QTest::newRow("not readable") << "UNKNOWN";
+    QTest::newRow("not hex digits") << "STM32FxSTM32";
+    QTest::newRow("empty") << "";
+}
+
+// A unit whose serial is not hex digits hides no unit listed after it; "serial=" never
+// names it, its port does.
+void TestFlashBench::any_serial_addressed_by_port() {
+    QFETCH(QString, serial);
+    vusb_env::Bus bus;
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", vusb_env::Bus::config_bytes(serial)}},
+                       {"u3", {"--serial", "3333"}}}));
+    QByteArray const before = bus.flash("u2");
+    Run named;
+    QVERIFY(finish(start(bus, {"upgrade", "serial=" + serial, "--json"}), &named));
+    QCOMPARE(named.code, 3);
+    QCOMPARE(bus.flash("u2"), before);
+
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "1-1", "1-2", "1-3", "--json"}), &run));
+    QCOMPARE(run.code, 0);
+    for (int port = 1; port <= 3; ++port) {
+        QCOMPARE(run.last[QString("1-%1").arg(port)]["event"].toString(), QString("done"));
+        QCOMPARE(bus.flash(QString("u%1").arg(port)).left(image_.size()), image_);
+    }
+}
+
+// The unit on 1-2 ends its serial with a device line for port 1-1 that says serial "DEAD".
+void TestFlashBench::forged_device_line() {
+    vusb_env::Bus bus;
+    QString const forged = "2222\"\nFound DFU: [0483:df11] ver=2200, devnum=2, cfg=1, intf=0, "
+                           "path=\"1-1\", alt=0, name=\"x\", serial=\"DEAD";
+    QVERIFY(make(bus, {{"u1", {"--serial", "1111"}},
+                       {"u2", {"--serial", vusb_env::Bus::config_bytes(forged)}}}));
+    QByteArray const before = bus.flash("u1");
+
+    Run named;
+    QVERIFY(finish(start(bus, {"upgrade", "serial=DEAD", "--json"}), &named));
+    QCOMPARE(named.code, 1);
+    QCOMPARE(named.last["1-1"]["event"].toString(), QString("failed"));
+    QString const why = named.last["1-1"]["reason"].toString();
+    QVERIFY2(why.contains(R"("DEAD" and "1111")") || why.contains(R"("1111" and "DEAD")"),
+             qPrintable(why));
+
+    Run all;
+    QVERIFY(finish(start(bus, {"upgrade", "--all", "--json"}), &all));
+    QCOMPARE(all.code, 1);
+    QCOMPARE(all.last["1-1"]["event"].toString(), QString("failed"));
+    QCOMPARE(all.last["1-2"]["event"].toString(), QString("failed"));
+    QCOMPARE(bus.flash("u1"), before);
+    QCOMPARE(bus.flash("u2"), before);
+    // The listings opened the innocent unit, and nothing else did.
+    for (QByteArray const& line : test_files::read_all(bus.unit_path("u1") + "/log").split('\n'))
+        QVERIFY2(line.isEmpty() || line.endsWith("dfu-util -d 0483 -l"), line.constData());
+}
+
+// While its information block is read (slowly, in some seconds), another unit takes the port.
+void TestFlashBench::unit_swapped_before_the_write() {
+    vusb_env::Bus bus;
+    QVERIFY(make(
+        bus,
+        {{"u1", {"--serial", "1111", "--knob", "timing=real", "--knob", "timing_scale=400"}}}));
+    QByteArray const before = bus.flash("u1");
+    QProcess* bench = start(bus, {"upgrade", "1-1", "--json"});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        test_files::read_all(bus.unit_path("u1") + "/log").contains("0x08000000:2048"), 60000);
+    QVERIFY(bus.set_knob("u1", "serial", "2222"));
+    Run run;
+    QVERIFY(finish(bench, &run));
+    QCOMPARE(run.code, 1);
+    QCOMPARE(run.last["1-1"]["reason"].toString(),
+             QString(R"(the port now shows serial "2222"; not written)"));
+    QCOMPARE(bus.flash("u1"), before);
+}
+
+void TestFlashBench::stuck_unit_named_data() {
+    QTest::addColumn<QString>("knob");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("hangs when opened") << "hang=open:0"
+                                       << "1-1"
+                                       << "failed: hangs when dfu-util lists it";
+    QTest::newRow("cannot be opened") << "access=denied"
+                                      << ""
+                                      << "skipped: devnum 2: no permission";
+}
+
+// The first unit on the bus cannot be listed; the one after it is upgraded all the same,
+// and the run does not end as if every unit were done.
+void TestFlashBench::stuck_unit_named() {
+    QFETCH(QString, knob);
+    QFETCH(QString, port);
+    QFETCH(QString, ending);
+    vusb_env::Bus bus;
+    QVERIFY(
+        make(bus, {{"u1", {"--serial", "1111", "--knob", knob}}, {"u2", {"--serial", "2222"}}}));
+    QByteArray const before = bus.flash("u1");
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "--all", "--json"}), &run));
+    QCOMPARE(run.code, 1);
+    QCOMPARE(run.last["1-2"]["event"].toString(), QString("done"));
+    QCOMPARE(bus.flash("u2").left(image_.size()), image_);
+    QCOMPARE(run.last[port]["event"].toString() + ": " + run.last[port]["reason"].toString(),
+             ending);
+    QCOMPARE(bus.flash("u1"), before);
 }
 
 // A bench killed in the middle of a write does not cut the write: its dfu-util goes on alone

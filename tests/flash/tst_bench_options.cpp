@@ -53,6 +53,11 @@ void TestBenchOptions::selection_data() {
                                                   << "ambiguous: serial=1111";
     QTest::newRow("not on the bus, a serial is no port") << "1-9 1111 1-2"
                                                          << "1-2 not found: 1-9 1111";
+    QTest::newRow("a serial that is not hex digits names no unit")
+        << "serial=UNKNOWN 1-4"
+        << "1-4 not found: serial=UNKNOWN";
+    QTest::newRow("a serial forged onto a port selects the port") << "serial=dead"
+                                                                  << "1-5";
 }
 
 // A serial is taken only when exactly one unit shows it; the bench never guesses.
@@ -60,7 +65,11 @@ void TestBenchOptions::selection() {
     QFETCH(QString, names);
     QFETCH(QString, taken);
     Flash::Listing listing;
-    listing.units = {{"1-1", "1111"}, {"1-2", "1111"}, {"1-3", "ABCD"}};
+    listing.units = {{"1-1", "1111", {"1111"}, {}},
+                     {"1-2", "1111", {"1111"}, {}},
+                     {"1-3", "ABCD", {"ABCD"}, {}},
+                     {"1-4", "UNKNOWN", {"UNKNOWN"}, {}},
+                     {"1-5", "2222", {"2222", "DEAD"}, "two serials"}};
     Flash::Selection const selection = Flash::select_units(listing, names.split(' '));
     QStringList seen;
     for (Flash::ListedUnit const& unit : selection.units)

@@ -7,7 +7,7 @@
 #     --revision TEXT   revision written into the flash image's block (default 2.3.0)
 #     --type HEX        product type of the OTP record and of the image's block (default: the
 #                       image's own type)
-#     --serial HEX      the unit's serial number (default 3276375B3333)
+#     --serial TEXT     the unit's serial number (default 3276375B3333); \xNN is the byte NN
 #     --image FILE      the image (default software/resources/firmware.bin)
 #     --knob KEY=VALUE  a further config line, for example --knob after_leave=gone
 #
@@ -43,7 +43,7 @@ done
 [ $# -eq 1 ] || usage
 folder=$1
 
-[[ $serial =~ ^[0-9A-Fa-f]+$ ]] || { echo "make_unit.sh: the serial must be hex digits" >&2; exit 2; }
+[[ $serial =~ ^[[:graph:]]*$ && $serial != *"#"* ]] || { echo "make_unit.sh: write blanks, \"#\" and control bytes of the serial as \\xNN" >&2; exit 2; }
 [ ${#revision} -le 31 ] || { echo "make_unit.sh: the revision has at most 31 bytes" >&2; exit 2; }
 [ -r "$image" ] || { echo "make_unit.sh: cannot read $image" >&2; exit 2; }
 if [ -n "$type" ]; then

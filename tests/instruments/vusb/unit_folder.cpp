@@ -106,17 +106,34 @@ bool parse_bit(std::string const& text, BitAddress* bit) {
     return true;
 }
 
-bool is_hex_serial(std::string const& text) {
-    return !text.empty() && text.size() <= 64 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(c); });
+// The serial may be any bytes (a real unit's string descriptor is whatever its firmware
+// says): "\xNN" stands for the byte NN, so that line feeds, "#", blanks and the backslash
+// itself fit in a config line. At most 126 bytes, as in a string descriptor.
+bool decode_serial(std::string const& text, std::string* serial) {
+    auto const hex = [&text](size_t at) {
+        return std::isxdigit(static_cast<unsigned char>(text[at]));
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (i + 3 >= text.size() || text[i + 1] != 'x' || !hex(i + 2) || !hex(i + 3))
+            return false;
+        out += char(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+        i += 3;
+    }
+    if (out.size() > 126)
+        return false;
+    *serial = out;
+    return true;
 }
 
 bool apply(Knobs* knobs, std::string const& key, std::string const& value) {
     long number = 0;
     if (key == "serial") {
-        if (!is_hex_serial(value))
-            return false;
-        knobs->serial = value;
+        return decode_serial(value, &knobs->serial);
     } else if (key == "bcd_device") {
         if (!parse_long(value, &number) || number < 0 || number > 0xFFFF)
             return false;

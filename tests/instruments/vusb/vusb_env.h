@@ -32,7 +32,7 @@ constexpr int otp_size = 512 + 16;
 
 struct UnitSetup {
     QString name = "unit1";          // folder name; units are listed in name order
-    QString serial = "3276375B3333"; // hexadecimal digits
+    QString serial = "3276375B3333"; // any text: quotes, line feeds, "UNKNOWN", empty
     QByteArray otp;                  // from 0x1FFF7800; the rest reads erased (0xFF)
     QByteArray flash;                // from 0x08000000; the rest reads erased (0xFF)
     QMap<QString, QString> knobs;    // further "config" keys
@@ -64,7 +64,7 @@ public:
         for (char const* stale : {"flash.bin", "otp.bin", "state", "back_at"})
             QFile::remove(folder + "/" + QString(stale));
         QMap<QString, QString> knobs = setup.knobs;
-        knobs.insert("serial", setup.serial);
+        knobs.insert("serial", config_bytes(setup.serial));
         knobs_[setup.name] = knobs;
         bool ok = write_config(setup.name);
         if (!setup.flash.isEmpty())
@@ -137,6 +137,19 @@ public:
             qunsetenv("LD_PRELOAD");
         else
             qputenv("LD_PRELOAD", preload.join(' ').toLocal8Bit());
+    }
+
+    // A serial as the config (and make_unit.sh --serial) takes it: every byte that a config
+    // line cannot hold as it is written \xNN.
+    static QString config_bytes(QString const& serial) {
+        QString text;
+        for (char const c : serial.toUtf8()) {
+            auto const byte = static_cast<unsigned char>(c);
+            text += byte > ' ' && byte < 0x7F && c != '#' && c != '\\'
+                        ? QString(QChar(c))
+                        : QString::asprintf("\\x%02X", byte);
+        }
+        return text;
     }
 
 private:
