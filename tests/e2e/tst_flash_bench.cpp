@@ -68,11 +68,8 @@ private slots:
     void unit_swapped_before_the_write();
     void stuck_unit_named_data();
     void stuck_unit_named();
-}
-
     void killed_during_a_write();
-}
-;
+};
 
 void TestFlashBench::initTestCase() {
     image_ = test_files::read_all(":resources/firmware.bin");
