@@ -159,6 +159,7 @@ int bench_main(QStringList const& arguments) {
     JobSettings settings;
     settings.image_file = Files::path_of(Files::desired_FW_bin);
     settings.image = support_misc::read_binary_file(settings.image_file);
+    settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
     settings.carried = DFU::desired_FW_Info();
     settings.record_file = UpgradeRecorder::default_file();
     settings.dry_run = options.dry_run;

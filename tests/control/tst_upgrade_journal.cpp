@@ -1,0 +1,205 @@
+// The journal entry of an ended upgrade attempt, as journald would receive it: the test runs
+// in a mount namespace of its own (as root) with a tmpfs on /run, and binds a datagram socket
+// where journald's socket lies; what the record writer sends there is read back and parsed.
+#include "control/upgrade_journal.h"
+#include "control/upgrade_record.h"
+#include "message_log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+char const journal_socket[] = "/run/systemd/journal/socket";
+QString namespace_failure = "not tried";
+
+// Before the application object starts any thread: a mount namespace is a thread's own.
+void enter_private_run() {
+    if (::geteuid() != 0)
+        namespace_failure = "needs root";
+    else if (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("tmpfs", "/run", "tmpfs", 0, "size=1m") != 0)
+        namespace_failure = qt_error_string(errno);
+    else
+        namespace_failure.clear();
+}
+
+// The fields of one datagram in journald's native protocol: NAME=value lines, or NAME, a
+// line feed, a 64-bit little-endian length and the value (for values with line feeds).
+QMap<QByteArray, QByteArray> parse_entry(QByteArray const& datagram) {
+    QMap<QByteArray, QByteArray> fields;
+    int at = 0;
+    while (at < datagram.size()) {
+        int const end = datagram.indexOf('\n', at);
+        QByteArray const line = datagram.mid(at, end < 0 ? -1 : end - at);
+        int const equals = line.indexOf('=');
+        if (equals >= 0) {
+            fields.insert(line.left(equals), line.mid(equals + 1));
+            at = end < 0 ? datagram.size() : end + 1;
+            continue;
+        }
+        quint64 size = 0;
+        std::memcpy(&size, datagram.constData() + end + 1, sizeof size);
+        fields.insert(line, datagram.mid(end + 9, int(size)));
+        at = end + 9 + int(size) + 1;
+    }
+    return fields;
+}
+
+class Journal {
+public:
+    Journal() {
+        QDir().mkpath(QFileInfo(journal_socket).path());
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, journal_socket);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Journal() {
+        ::close(fd_);
+        ::unlink(journal_socket);
+    }
+    bool bound() const { return bound_; }
+    // Every datagram waiting, without blocking.
+    QList<QByteArray> received() const {
+        QList<QByteArray> datagrams;
+        QByteArray buffer(1 << 16, '\0');
+        for (ssize_t n; (n = ::recv(fd_, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT)) >= 0;)
+            datagrams << buffer.left(int(n));
+        return datagrams;
+    }
+
+private:
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+UpgradeAttempt attempt() {
+    UpgradeAttempt a;
+    a.id = "6f1c2a7e-3b0d-4e55-9a41-0c8f2d9b7e13";
+    a.time = QDateTime::currentDateTimeUtc();
+    a.serial = "3276375B3333";
+    a.product = "Lx-21";
+    a.revision_before = "2.3.0";
+    a.revision_carried = "2.4.1";
+    a.image_sha256 = UpgradeAttempt::sha256_of("image");
+    return a;
+}
+
+} // namespace
+
+class TestUpgradeJournal : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void entry_data();
+    void entry();
+    void without_journal();
+};
+
+void TestUpgradeJournal::initTestCase() {
+    if (!namespace_failure.isEmpty())
+        QSKIP(qPrintable("No private /run for a journal socket: " + namespace_failure));
+}
+
+void TestUpgradeJournal::entry_data() {
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("slot");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<QByteArray>("priority");
+    QTest::addColumn<QByteArray>("product_field");
+    QTest::newRow("bench slot, done") << "done"
+                                      << "1-1.2"
+                                      << "A1"
+                                      << "Lx-21" << QByteArray("6") << QByteArray("Lx-21");
+    QTest::newRow("window, write failed") << "write failed"
+                                          << ""
+                                          << ""
+                                          << "Lx-21" << QByteArray("4") << QByteArray("Lx-21");
+    QTest::newRow("unit text with a line feed and an escape")
+        << "differs"
+        << "1-3"
+        << ""
+        << "Lx\n\x1b[2J" << QByteArray("4") << QByteArray("Lx\\x0A\\x1B[2J");
+}
+
+// One entry per ended attempt with the fixed id and every field; the record line is written
+// beside it, and nothing goes to the log.
+void TestUpgradeJournal::entry() {
+    QFETCH(QString, outcome);
+    QFETCH(QString, port);
+    QFETCH(QString, slot);
+    QFETCH(QString, product);
+    QFETCH(QByteArray, priority);
+    QFETCH(QByteArray, product_field);
+    Journal journal;
+    QVERIFY(journal.bound());
+    QTemporaryDir dir;
+    UpgradeAttempt a = attempt();
+    a.outcome = outcome;
+    a.port = port;
+    a.slot = slot;
+    a.product = product;
+    MessageLog log;
+    QVERIFY(UpgradeRecorder::append(dir.filePath("upgrades.jsonl"), a));
+    QCOMPARE(log.lines(), QStringList());
+    QList<QByteArray> const datagrams = journal.received();
+    QCOMPARE(datagrams.size(), 1);
+    auto const fields = parse_entry(datagrams[0]);
+    QCOMPARE(fields["MESSAGE_ID"], QByteArray(UpgradeJournal::message_id));
+    QCOMPARE(fields["PRIORITY"], priority);
+    QCOMPARE(fields["KELVORA_ATTEMPT"], a.id.toUtf8());
+    QCOMPARE(fields["KELVORA_SERIAL"], QByteArray("3276375B3333"));
+    QCOMPARE(fields.value("KELVORA_PORT", "(none)"), port.isEmpty() ? "(none)" : port.toUtf8());
+    QCOMPARE(fields.value("KELVORA_SLOT", "(none)"), slot.isEmpty() ? "(none)" : slot.toUtf8());
+    QCOMPARE(fields["KELVORA_PRODUCT"], product_field);
+    QCOMPARE(fields["KELVORA_REVISION_BEFORE"], QByteArray("2.3.0"));
+    QCOMPARE(fields["KELVORA_REVISION_CARRIED"], QByteArray("2.4.1"));
+    QCOMPARE(fields["KELVORA_IMAGE_SHA256"], a.image_sha256.toUtf8());
+    QCOMPARE(fields["KELVORA_OUTCOME"], outcome.toUtf8());
+    QByteArray const message = fields["MESSAGE"];
+    QVERIFY2(message.contains(product_field) && message.endsWith(": " + outcome.toUtf8()) &&
+                 !message.contains('\n'),
+             message.constData());
+    QCOMPARE(message.contains("(slot A1)"), !slot.isEmpty());
+    QFile record(dir.filePath("upgrades.jsonl"));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(QJsonDocument::fromJson(record.readAll()).object()["attempt"].toString(), a.id);
+}
+
+// Without journald the record file alone holds the attempt: nothing is sent, nothing logged.
+void TestUpgradeJournal::without_journal() {
+    QVERIFY(!QFile::exists(journal_socket));
+    QTemporaryDir dir;
+    UpgradeAttempt a = attempt();
+    a.outcome = "done";
+    MessageLog log;
+    QVERIFY(UpgradeRecorder::append(dir.filePath("upgrades.jsonl"), a));
+    QCOMPARE(log.lines(), QStringList());
+    QVERIFY(QFileInfo(dir.filePath("upgrades.jsonl")).size() > 0);
+}
+
+int main(int argc, char** argv) {
+    enter_private_run();
+    QCoreApplication app(argc, argv);
+    app.setApplicationName("kelvora-flash");
+    TestUpgradeJournal test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_upgrade_journal.moc"
