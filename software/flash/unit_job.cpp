@@ -25,6 +25,7 @@ DFU::Address address(ListedUnit const& unit) {
 Event event(ListedUnit const& unit, Event::Kind kind, QString const& reason = {}) {
     Event e;
     e.unit = unit.port;
+    e.slot = unit.slot;
     e.serial = unit.serial;
     e.kind = kind;
     e.reason = reason;
@@ -141,6 +142,7 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     UpgradeAttempt attempt = UpgradeAttempt::begin(unit.serial, found.product, found.revision,
                                                    settings.carried.revision);
     attempt.port = unit.port;
+    attempt.slot = unit.slot;
     attempt.image_sha256 = settings.image_sha256;
     record_start(settings, attempt);
     auto close = [&](Outcome outcome) {
