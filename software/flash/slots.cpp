@@ -8,13 +8,13 @@
 
 namespace Flash {
 
-namespace {
-
 // bus-port, then up to six hub ports: USB has at most seven tiers.
 bool is_port_path(QString const& word) {
     static QRegularExpression const path("^[0-9]{1,3}-[0-9]{1,3}(\\.[0-9]{1,3}){0,6}$");
     return path.match(word).hasMatch();
 }
+
+namespace {
 
 // What is wrong with name; empty when nothing is.
 QString name_fault(QString const& name) {

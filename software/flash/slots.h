@@ -31,6 +31,9 @@ struct SlotTable {
 
 constexpr int max_name_length = 16;
 
+// "1-1.2": a bus number, a dash and up to seven port numbers joined by dots.
+bool is_port_path(QString const& word);
+
 // Never fails: a malformed text gives the first fault and no entries. Text from the file is
 // quoted in the fault escaped (Device::loggable).
 SlotTable parse_slots(QByteArray const& text);

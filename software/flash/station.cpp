@@ -58,8 +58,8 @@ char const* state_text(SlotView::State state) {
     return "skipped";
 }
 
-Station::Station(JobSettings settings, SlotTable slots, QStringList ports, QObject* parent)
-    : QObject(parent), settings_(std::move(settings)), slots_(std::move(slots)),
+Station::Station(JobSettings settings, SlotTable slot_table, QStringList ports, QObject* parent)
+    : QObject(parent), settings_(std::move(settings)), slots_(std::move(slot_table)),
       ports_(std::move(ports)) {
     qRegisterMetaType<Flash::Event>();
     qRegisterMetaType<Flash::Counts>();
@@ -188,8 +188,7 @@ void Station::start(Entry& e) {
             last = upgrade_unit(unit, settings, sink);
         }
         QMetaObject::invokeMethod(
-            this, [this, port = unit.port, last] { on_job_end(port, last); },
-            Qt::QueuedConnection);
+            this, [this, port = unit.port, last] { on_job_end(port, last); }, Qt::QueuedConnection);
     });
     e.job->start();
 }

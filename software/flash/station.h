@@ -42,7 +42,8 @@ class Station : public QObject {
 
 public:
     // ports: the only ports the station serves; empty: every port.
-    Station(JobSettings settings, SlotTable slots, QStringList ports, QObject* parent = nullptr);
+    Station(JobSettings settings, SlotTable slot_table, QStringList ports,
+            QObject* parent = nullptr);
     // Waits for every unit under way.
     ~Station() override;
 

@@ -103,8 +103,8 @@ void StationReporter::write(QByteArray const& text) {
 QString StationReporter::slot_line(SlotView const& view) const {
     Event const& last = view.last;
     bool const working = view.state == SlotView::working;
-    QString const state = working && last.serial.size() > 0 ? kind_text(last.kind)
-                                                             : state_text(view.state);
+    QString const state =
+        working && last.serial.size() > 0 ? kind_text(last.kind) : state_text(view.state);
     QString const percent = working && last.percent >= 0 ? QString("%1%").arg(last.percent) : "";
     bool const verdict = view.state == SlotView::done || view.state == SlotView::failed ||
                          view.state == SlotView::skipped;

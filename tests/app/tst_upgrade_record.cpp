@@ -106,8 +106,10 @@ void TestUpgradeRecord::line_data() {
     QTest::newRow("done") << "done" << qint64(9120) << qint64(1840) << "Lx-21"
                           << QByteArray(R"("product":"Lx-21","revision_before":"2.3.0",)"
                                         R"("revision_carried":"2.4.1","serial":"3276375B3333",)"
-                                        R"("time":"2026-12-08T01:02:03.045Z","verify_ms":1840,)"
-                                        R"("write_exit_code":0,"write_ms":9120})");
+                                        R"("time":"2026-12-08T01:02:03.045Z","tool":)");
+    QTest::newRow("durations") << "done" << qint64(9120) << qint64(1840) << "Lx-21"
+                               << QByteArray(R"("verify_ms":1840,"write_exit_code":0,)"
+                                             R"("write_ms":9120})");
     QTest::newRow("interrupted before the write ended")
         << "interrupted" << qint64(-1) << qint64(-1) << "Lx-21"
         << QByteArray(R"("verify_ms":null,"write_exit_code":null,"write_ms":null})");
