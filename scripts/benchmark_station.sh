@@ -16,7 +16,7 @@ build=$(cd "${1:?build folder}" && pwd)
 summary=${2:-/dev/null}
 summary=$(realpath -m "$summary")
 rounds=${KELVORA_STATION_ROUNDS:-3}
-slots=8
+slots=${KELVORA_STATION_SLOTS:-8}
 vusb_lib=$build/tests/instruments/vusb/libkelvora_vusb.so
 announce=$build/kelvora_vusb_udev_event
 image=software/resources/firmware.bin
@@ -51,15 +51,20 @@ for i in $(seq 1 $slots); do
   cp -a "$work/fresh/unit$i" "$bus/unit$i"
   echo never >"$bus/unit$i/back_at"
 done
+# The folder stays: the virtual bus numbers its ports by the folders it holds.
 plug_fresh() { # slot
-  rm -rf "$bus/unit$1"
-  cp -a "$work/fresh/unit$1" "$bus/unit$1"
+  local unit=$bus/unit$1 file
+  for file in flash.bin otp.bin; do
+    cp "$work/fresh/unit$1/$file" "$unit/$file.new"
+    mv -f "$unit/$file.new" "$unit/$file"
+  done
+  rm -f "$unit/state" "$unit/back_at"
   "$announce" add "$1"
 }
 
 mkfifo "$work/events"
 LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$bus KELVORA_VUSB_TIMING=real \
-  "$build/kelvora-flash" station --json >"$work/events" 2>"$work/station.err" &
+  "$build/kelvora-flash" station --json ${KELVORA_STATION_VERBOSE:+--verbose} >"$work/events" 2>"$work/station.err" &
 station_pid=$!
 exec 3<"$work/events"
 read -r armed <&3
@@ -69,7 +74,7 @@ for i in $(seq 1 $slots); do plug_fresh "$i"; done
 declare -A done_in
 total=0
 while [ "$total" -lt $((slots * rounds)) ] && read -r line <&3; do
-  [[ $line == *'"event":"failed"'* ]] && { echo "benchmark_station: $line" >&2; exit 1; }
+  [[ $line == *'"event":"failed"'* ]] && { echo "benchmark_station: $line" >&2; tail -n 20 "$work/station.err" >&2; exit 1; }
   [[ $line == *'"event":"done"'* ]] || continue
   slot=$(sed -n 's/.*"unit":"1-\([0-9]*\)".*/\1/p' <<<"$line")
   total=$((total + 1))

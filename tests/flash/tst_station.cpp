@@ -178,6 +178,10 @@ void TestStation::unit_kinds() {
     if (!written && !verdict.contains("failed"))
         QCOMPARE(bench.bus.flash("u1"), before);
     QVERIFY(bench.opened_only_by_port("u1", "1-1"));
+    // A unit of another revision is written at once: the whole flash is read only after.
+    QByteArray const log = test_files::read_all(bench.bus.unit_path("u1") + "/log");
+    if (written)
+        QVERIFY(log.indexOf(" -D ") < log.indexOf(":" + QByteArray::number(image_.size())));
     // The record's final line names the slot, for the attempts that wrote.
     QByteArray const record = test_files::read_all(bench.dir.filePath("upgrades.jsonl"));
     QCOMPARE(record.isEmpty(), !written && !verdict.contains("failed"));
