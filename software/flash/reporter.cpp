@@ -23,6 +23,8 @@ char const* kind_text(Event::Kind kind) {
         return "verifying";
     case Event::done:
         return "done";
+    case Event::left:
+        return "left";
     case Event::failed:
         break;
     }

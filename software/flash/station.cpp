@@ -33,6 +33,7 @@ SlotView::State verdict_state(Event::Kind kind) {
     case Event::found:
     case Event::writing:
     case Event::verifying:
+    case Event::left:
         break;
     }
     return SlotView::working;
@@ -221,7 +222,9 @@ void Station::on_job_end(QString const& port, Event const& last) {
 void Station::report_gone(Entry& e) {
     e.view.state = SlotView::empty;
     Event gone = e.view.last;
+    gone.kind = Event::left;
     gone.percent = -1;
+    gone.reason.clear();
     emit unit_log(e.view.port, "left");
     emit unit_gone(gone);
 }

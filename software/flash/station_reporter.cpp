@@ -2,9 +2,6 @@
 
 #include "device/unit_text.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 namespace Flash {
 
 namespace {
@@ -29,9 +26,9 @@ QByteArray counts_text(Counts const& counts) {
 } // namespace
 
 StationReporter::StationReporter(Station* station, Reporter::Mode mode, FILE* out)
-    : QObject(station), station_(station), mode_(mode), out_(out) {
+    : station_(station), mode_(mode), out_(out) {
     connect(station, &Station::unit_event, this, &StationReporter::unit_event);
-    connect(station, &Station::unit_gone, this, &StationReporter::unit_gone);
+    connect(station, &Station::unit_gone, this, &StationReporter::unit_event);
     connect(station, &Station::counts_changed, this, &StationReporter::counts_changed);
     if (mode_ == Reporter::terminal)
         connect(station, &Station::unit_log, this, &StationReporter::redraw);
@@ -65,22 +62,6 @@ void StationReporter::unit_event(Event const& event) {
             return;
         shown_[key] = step;
         write((Device::loggable(event.slot) + "  " + Reporter::plain_text(event) + "\n").toUtf8());
-    } else {
-        redraw();
-    }
-}
-
-void StationReporter::unit_gone(Event const& event) {
-    if (mode_ == Reporter::json) {
-        QJsonObject const object{{"unit", event.unit},
-                                 {"slot", event.slot},
-                                 {"serial", event.serial},
-                                 {"event", "left"}};
-        write(QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
-    } else if (mode_ == Reporter::plain) {
-        write(Device::loggable(event.slot + "  " + event.unit + "  " + event.serial + "  left")
-                  .toUtf8() +
-              "\n");
     } else {
         redraw();
     }

@@ -28,7 +28,6 @@ public:
 
 private:
     void unit_event(Event const& event);
-    void unit_gone(Event const& event);
     void counts_changed(Counts const& counts);
     void write(QByteArray const& text);
     void redraw();

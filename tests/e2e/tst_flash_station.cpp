@@ -15,7 +15,7 @@
 
 namespace {
 
-QByteArray const slot_text = "# bench 1\n1-1 A1\n1-2 A2\n1-3 B1\n";
+QByteArray const slot_text = "# bench 1\n1-1 A1\n1-2 B1\n";
 
 struct Station {
     vusb_env::Bus bus;
@@ -35,10 +35,7 @@ struct Station {
     // setsid: the program leads a process group, as a shell's foreground job does, so that
     // a stop reaches it and its dfu-util children as Ctrl+C would.
     void start(QStringList const& arguments, QStringList const& wrapper = {}) {
-        QProcessEnvironment environment = bus.environment();
-        // A lock of its own: other tests' programs may run beside this one.
-        environment.insert("XDG_RUNTIME_DIR", dir.path());
-        program.setProcessEnvironment(environment);
+        program.setProcessEnvironment(bus.environment());
         program.start("setsid",
                       wrapper + QStringList{KELVORA_BINARY_DIR "/kelvora-flash"} + arguments);
     }
@@ -84,31 +81,26 @@ void TestFlashStation::initTestCase() {
         QSKIP("needs udev_namespace.sh");
 }
 
+// A unit skipped and unplugged, then a stop while a unit is written.
 void TestFlashStation::units_come_and_go_and_a_stop_lets_the_write_end() {
     Station station;
-    QVERIFY(station.make({{"u1", {"--serial", "1111"}},
-                          {"u2", {"--serial", "2222", "--type", "03"}},
-                          {"u3", {"--serial", "3333", "--knob", "timing=real"}}}));
+    QVERIFY(station.make({{"u1", {"--serial", "1111", "--type", "03"}},
+                          {"u2", {"--serial", "2222", "--knob", "timing=real"}}}));
     QByteArray const image = test_files::read_all(":resources/firmware.bin");
-    QByteArray const u3_before = station.bus.flash("u3");
     station.start({"station", "--json", "--slots", station.dir.filePath("slots.conf")});
     QVERIFY(QTest::qWaitFor([&] { return station.read(), !station.events.isEmpty(); }, 30000));
     QCOMPARE(station.events[0], QJsonObject({{"event", "armed"}}));
 
-    QVERIFY(station.bus.plug_in("u1") && station.bus.plug_in("u2"));
-    QVERIFY(station.wait_for("1-1", "done") && station.wait_for("1-2", "skipped"));
-    QVERIFY(station.bus.unplug("u2"));
-    QVERIFY(station.wait_for("1-2", "left"));
-    QVERIFY(station.bus.plug_in("u3"));
-    QVERIFY(station.wait_for("1-3", "writing"));
+    QVERIFY(station.bus.plug_in("u1") && station.wait_for("1-1", "skipped"));
+    QVERIFY(station.bus.unplug("u1") && station.wait_for("1-1", "left"));
+    QVERIFY(station.bus.plug_in("u2") && station.wait_for("1-2", "writing"));
     QVERIFY(station.stop_and_finish());
     // Stopped after its write: not verified, so a failure, but written whole.
     QCOMPARE(station.program.exitCode(), 1);
-    QCOMPARE(station.bus.flash("u3").left(image.size()), image);
-    QVERIFY(station.bus.flash("u3") != u3_before);
+    QCOMPARE(station.bus.flash("u2").left(image.size()), image);
     QCOMPARE(
         station.events.last(),
-        QJsonDocument::fromJson(R"({"event":"summary","done":1,"failed":1,"skipped":1})").object());
+        QJsonDocument::fromJson(R"({"event":"summary","done":0,"failed":1,"skipped":1})").object());
 
     // Every unit event names its slot; a count follows each verdict.
     Flash::SlotTable const table = Flash::parse_slots(slot_text);
@@ -125,7 +117,7 @@ void TestFlashStation::units_come_and_go_and_a_stop_lets_the_write_end() {
     QCOMPARE(counts.size(), verdicts);
     QCOMPARE(counts.last()["failed"].toInt(), 1);
     // Nothing listed the bus once the units were there.
-    for (QString const name : {"u1", "u2", "u3"})
+    for (QString const name : {"u1", "u2"})
         for (QByteArray const& line :
              test_files::read_all(station.bus.unit_path(name) + "/log").split('\n'))
             QVERIFY2(line.isEmpty() || line.endsWith(" -p 1-" + name.mid(1).toUtf8()),

@@ -125,8 +125,6 @@ class TestStation : public QObject {
 
 private slots:
     void initTestCase();
-    void unit_kinds_data();
-    void unit_kinds();
     void a_bench_of_units();
     void disarmed_units_wait();
 };
@@ -140,81 +138,38 @@ void TestStation::initTestCase() {
     QVERIFY(!image_.isEmpty() && !stuck_bit(image_).isEmpty());
 }
 
-void TestStation::unit_kinds_data() {
-    QTest::addColumn<QStringList>("options"); // make_unit.sh
-    QTest::addColumn<QString>("verdict");
-    QTest::addColumn<bool>("written");
-    QTest::newRow("older revision") << QStringList() << "done: written" << true;
-    QTest::newRow("current: only checked")
-        << QStringList{"--revision", "$revision"} << "done: already current" << false;
-    QTest::newRow("another product")
-        << QStringList{"--type", "03"} << "skipped: another product" << false;
-    QTest::newRow("write fails") << QStringList{"--knob", "$stuck"} << "failed: write failed"
-                                 << false;
-}
-
-// One unit plugged into slot A1: its verdict, its slot on every event and in the record, and
-// nothing written where nothing may be.
-void TestStation::unit_kinds() {
-    QFETCH(QStringList, options);
-    QFETCH(QString, verdict);
-    QFETCH(bool, written);
-    options.replaceInStrings("$revision", revision_).replaceInStrings("$stuck", stuck_bit(image_));
-    Bench bench;
-    QVERIFY(bench.make({{"u1", options}}));
-    QByteArray const before = bench.bus.flash("u1");
-    bench.start("1-1 A1\n");
-    QVERIFY(bench.bus.plug_in("u1"));
-    QVERIFY(bench.wait_verdicts("1-1", 1));
-    QStringList const verdicts = bench.verdicts("1-1");
-    QCOMPARE(verdicts.size(), 1);
-    QVERIFY2(verdicts[0].startsWith(verdict), qPrintable(verdicts[0]));
-    for (Flash::Event const& e : bench.events)
-        QCOMPARE(e.slot, QString("A1"));
-    QVERIFY(bench.counts_are(verdict.startsWith("done"), verdict.startsWith("failed"),
-                             verdict.startsWith("skipped")));
-    QCOMPARE(bench.bus.flash("u1").left(image_.size()) == image_,
-             written || verdict.contains("current"));
-    if (!written && !verdict.contains("failed"))
-        QCOMPARE(bench.bus.flash("u1"), before);
-    QVERIFY(bench.opened_only_by_port("u1", "1-1"));
-    // A unit of another revision is written at once: the whole flash is read only after.
-    QByteArray const log = test_files::read_all(bench.bus.unit_path("u1") + "/log");
-    if (written)
-        QVERIFY(log.indexOf(" -D ") < log.indexOf(":" + QByteArray::number(image_.size())));
-    // The record's final line names the slot, for the attempts that wrote.
-    QByteArray const record = test_files::read_all(bench.dir.filePath("upgrades.jsonl"));
-    QCOMPARE(record.isEmpty(), !written && !verdict.contains("failed"));
-    if (!record.isEmpty())
-        QCOMPARE(QJsonDocument::fromJson(record.split('\n').value(1)).object()["slot"].toString(),
-                 QString("A1"));
-}
-
 // Units plugged one after another while the first is written, one of another product, one
-// that fails its write and is plugged in again, and one that stays after its verdict.
+// already current, one that fails its write and is plugged in again, and one that stays
+// after its verdict.
 void TestStation::a_bench_of_units() {
     Bench bench;
     QVERIFY(bench.make({{"u1", {"--knob", "timing=real", "--knob", "timing_scale=0.3"}},
                         {"u2", {}},
                         {"u3", {"--type", "03"}},
-                        {"u4", {"--knob", stuck_bit(image_)}}}));
-    QByteArray const slot_text = "1-1 A1\n1-2 A2\n1-3 B1\n1-4 B2\n";
+                        {"u4", {"--knob", stuck_bit(image_)}},
+                        {"u5", {"--revision", revision_}}}));
+    QByteArray const u5_before = bench.bus.flash("u5");
+    QByteArray const slot_text = "1-1 A1\n1-2 A2\n1-3 B1\n1-4 B2\n1-5 B3\n";
     bench.start(slot_text);
     QVERIFY(bench.bus.plug_in("u1"));
     QVERIFY(bench.wait_event("1-1", Flash::Event::writing));
-    for (QString const name : {"u2", "u3", "u4"})
+    for (QString const name : {"u2", "u3", "u4", "u5"})
         QVERIFY(bench.bus.plug_in(name));
-    for (QString const port : {"1-1", "1-2", "1-3", "1-4"})
+    for (QString const port : {"1-1", "1-2", "1-3", "1-4", "1-5"})
         QVERIFY(bench.wait_verdicts(port, 1));
     // The first unit's restart after its write is no new unit: one verdict each.
     QCOMPARE(bench.verdicts("1-1"), QStringList{"done: written"});
     QCOMPARE(bench.verdicts("1-2"), QStringList{"done: written"});
     QCOMPARE(bench.verdicts("1-3"), QStringList{"skipped: another product"});
     QVERIFY(bench.verdicts("1-4").value(0).startsWith("failed: write failed"));
-    QVERIFY(bench.counts_are(2, 1, 1));
+    QCOMPARE(bench.verdicts("1-5"), QStringList{"done: already current"});
+    QCOMPARE(bench.bus.flash("u5"), u5_before);
+    QVERIFY(bench.counts_are(3, 1, 1));
+    // Another revision is written at once: the whole flash is read only after the write.
+    QByteArray const u2_log = test_files::read_all(bench.bus.unit_path("u2") + "/log");
+    QVERIFY(u2_log.indexOf(" -D ") < u2_log.indexOf(":" + QByteArray::number(image_.size())));
 
     // u2 stays: udev tells of it again, and the units present are started; it is not touched.
-    QByteArray const u2_log = test_files::read_all(bench.bus.unit_path("u2") + "/log");
     QVERIFY(bench.bus.announce("u2", vusb::UdevAction::add));
     bench.station->start_present();
     // The failed unit, pulled, mended and plugged in again, is handled again.
@@ -224,7 +179,7 @@ void TestStation::a_bench_of_units() {
     QVERIFY(bench.bus.plug_in("u4"));
     QVERIFY(bench.wait_verdicts("1-4", 2));
     QCOMPARE(bench.verdicts("1-4").value(1), QString("done: written"));
-    QVERIFY(bench.counts_are(3, 1, 1));
+    QVERIFY(bench.counts_are(4, 1, 1));
     QCOMPARE(test_files::read_all(bench.bus.unit_path("u2") + "/log"), u2_log);
     QCOMPARE(bench.gone[0].slot, QString("B2"));
 
@@ -233,7 +188,7 @@ void TestStation::a_bench_of_units() {
         QCOMPARE(e.slot, table.name_of(e.unit));
     for (QString const name : {"u1", "u2", "u4"})
         QCOMPARE(bench.bus.flash(name).left(image_.size()), image_);
-    for (int n = 1; n <= 4; ++n)
+    for (int n = 1; n <= 5; ++n)
         QVERIFY(bench.opened_only_by_port(QString("u%1").arg(n), QString("1-%1").arg(n)));
 }
 
