@@ -45,7 +45,7 @@ manual_ms=$(LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$work/manual_bus KELVORA_VUSB_
 
 # Eight slots, each unit kept as made so that a fresh one can be plugged in at once.
 bus=$work/bus
-for i in $(seq 1 $slots); do
+for i in $(seq 1 "$slots"); do
   tests/instruments/vusb/make_unit.sh --serial "$((1000 + i))" "$work/fresh/unit$i" >/dev/null
   mkdir -p "$bus"
   cp -a "$work/fresh/unit$i" "$bus/unit$i"
@@ -70,7 +70,7 @@ exec 3<"$work/events"
 read -r armed <&3
 [[ $armed == *'"armed"'* ]] || { echo "benchmark_station: $armed" >&2; exit 1; }
 start=$(ms)
-for i in $(seq 1 $slots); do plug_fresh "$i"; done
+for i in $(seq 1 "$slots"); do plug_fresh "$i"; done
 declare -A done_in
 total=0
 while [ "$total" -lt $((slots * rounds)) ] && read -r line <&3; do
@@ -90,7 +90,7 @@ station_pid=""
 
 units=$((slots * rounds))
 per_hour=$(awk -v n=$units -v t=$((end - start)) 'BEGIN {printf "%.0f", n * 3600000 / t}')
-limit=$(awk -v s=$slots -v m="$manual_ms" 'BEGIN {printf "%.0f", s * 3600000 / m}')
+limit=$(awk -v s="$slots" -v m="$manual_ms" 'BEGIN {printf "%.0f", s * 3600000 / m}')
 share=$(awk -v a="$per_hour" -v b="$limit" 'BEGIN {printf "%.1f", 100 * a / b}')
 verdict=$(awk -v r="$share" 'BEGIN {print (r >= 95) ? "met" : "missed"}')
 {
