@@ -29,6 +29,7 @@ cleanup() {
     wait "$station_pid" || true
   fi
   rm -rf "$work"
+  case ${bus:-} in /dev/shm/*) rm -rf "$bus" ;; esac
 }
 trap cleanup EXIT
 export TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/runtime XDG_DATA_HOME=$work/data \
@@ -43,8 +44,12 @@ manual_ms=$(LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$work/manual_bus KELVORA_VUSB_
   benchmarks/manual_upgrade.sh /usr/bin/dfu-util "$image" "$work/manual" |
   sed -n 's/^total_ms=//p')
 
-# Eight slots, each unit kept as made so that a fresh one can be plugged in at once.
+# Eight slots, each unit kept as made so that a fresh one can be plugged in at once. The bus
+# on a RAM file system when there is one: a virtual unit rewrites its files for every block.
 bus=$work/bus
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  bus=$(mktemp -d /dev/shm/kelvora-station.XXXXXX)
+fi
 for i in $(seq 1 "$slots"); do
   tests/instruments/vusb/make_unit.sh --serial "$((1000 + i))" "$work/fresh/unit$i" >/dev/null
   mkdir -p "$bus"

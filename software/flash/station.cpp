@@ -1,6 +1,6 @@
 #include "flash/station.h"
 
-#include "flash/port_commands.h"
+#include "flash/bench_listing.h"
 #include "flash/reporter.h"
 
 #include <QThread>
@@ -9,17 +9,16 @@ namespace Flash {
 
 namespace {
 
-// The unit's serial as dfu-util lists it on its port. udev tells of a unit once its rules ran,
-// but the unit may need a moment more before it answers: a few tries, as for a slow open.
-QString serial_after_arrival(QString const& port) {
-    for (int attempt = 0; attempt < 5; ++attempt) {
+// The unit as dfu-util lists it on its port. udev tells of a unit once its rules ran, but the
+// unit may need a moment more before it answers: a few tries, as for a slow open.
+ListedUnit listed_after_arrival(QString const& port) {
+    ListedUnit unit;
+    for (int attempt = 0; attempt < 5 && unit.port.isEmpty(); ++attempt) {
         if (attempt > 0)
             QThread::msleep(500);
-        QString const serial = serial_on_port(port);
-        if (!serial.isEmpty())
-            return serial;
+        unit = unit_on_port(port);
     }
-    return {};
+    return unit;
 }
 
 SlotView::State verdict_state(Event::Kind kind) {
@@ -170,26 +169,29 @@ void Station::unit_left(QString const& port) {
 
 void Station::start(Entry& e) {
     e.view.state = SlotView::working;
-    ListedUnit unit{e.view.port, QString(), e.view.name};
+    QString const port = e.view.port;
+    QString const slot = e.view.name;
     JobSettings const settings = settings_;
-    e.job = QThread::create([this, unit, settings]() mutable {
+    e.job = QThread::create([this, port, slot, settings] {
         Sink const sink = [this](Event const& event) {
             QMetaObject::invokeMethod(
                 this, [this, event] { on_job_event(event); }, Qt::QueuedConnection);
         };
-        unit.serial = serial_after_arrival(unit.port);
+        ListedUnit unit = listed_after_arrival(port);
+        unit.slot = slot;
         Event last;
-        if (unit.serial.isEmpty()) {
-            last.unit = unit.port;
-            last.slot = unit.slot;
+        if (unit.port.isEmpty() || !unit.refused.isEmpty()) {
+            last.unit = port;
+            last.slot = slot;
+            last.serial = unit.serial;
             last.kind = Event::failed;
-            last.reason = "cannot be opened on its port";
+            last.reason = unit.port.isEmpty() ? "cannot be opened on its port" : unit.refused;
             sink(last);
         } else {
             last = upgrade_unit(unit, settings, sink);
         }
         QMetaObject::invokeMethod(
-            this, [this, port = unit.port, last] { on_job_end(port, last); }, Qt::QueuedConnection);
+            this, [this, port, last] { on_job_end(port, last); }, Qt::QueuedConnection);
     });
     e.job->start();
 }

@@ -46,7 +46,6 @@ struct Bench {
         settings.image = support_misc::read_binary_file(settings.image_file);
         settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
         settings.carried = DFU::desired_FW_Info();
-        settings.folder = Files::external_dir.path();
         settings.record_file = dir.filePath("upgrades.jsonl");
         station = std::make_unique<Flash::Station>(settings, Flash::parse_slots(slots_text),
                                                    QStringList());
