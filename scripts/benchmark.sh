@@ -9,6 +9,7 @@
 # verify's start, and:
 #   5. the progress bar against the transfer during those upgrades
 #   6. the service bench kelvora-flash with eight units side by side (scripts/benchmark_flash.sh)
+#   7. the station's units per hour on eight slots (scripts/benchmark_station.sh; needs root)
 # Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/benchmark-results.md. Takes about 5 minutes after the build.
 #   scripts/benchmark.sh
@@ -32,7 +33,8 @@ if ! dpkg-query -W -f='${Status}' libx11-dev 2>/dev/null | grep -q 'install ok i
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target kelvora-upgrade kelvora-flash kelvora_vusb upgrade_probe min_window window_wait
+cmake --build "$build" --target kelvora-upgrade kelvora-flash kelvora_vusb kelvora_vusb_udev_event \
+  upgrade_probe min_window window_wait
 build=$(cd "$build" && pwd)
 tool=$build/kelvora-upgrade
 probe=$build/benchmarks/upgrade_probe
@@ -268,6 +270,7 @@ cpu() { awk -v t="$1" -v k="$tck" -v s="$idle_s" 'BEGIN {printf "%.2f", 100 * t 
 } >>"$summary"
 
 scripts/benchmark_flash.sh "$build" "$summary"
+scripts/benchmark_station.sh "$build" "$summary"
 
 echo
 echo "==== summary ($summary) ===="

@@ -68,7 +68,7 @@ check "Description has a summary line and a long description" \
 depends=$(field Depends)
 # The package names in Depends, one a line, without versions and alternatives' bars.
 depends_names=$(sed 's/(.*)//; s/^ *//; s/ *$//' <<<"${depends//[,|]/$'\n'}" | grep -v '^$')
-for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5dbus5; do
+for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5dbus5 libsystemd0; do
   check "Depends names $lib (computed from the executable)" grep -qxF "$lib" <<<"$depends_names"
 done
 check "Recommends at-spi2-core (the bus that screen readers use)" \
@@ -208,6 +208,8 @@ check "scalable icon is SVG" test "$(xmllint --xpath 'local-name(/*)' \
 rule=$sysroot/lib/udev/rules.d/70-kelvora-upgrade.rules
 check "udev rule gives the seat's user access to 0483:df11" \
   grep -Eq '^SUBSYSTEM=="usb", ATTRS\{idVendor\}=="0483", ATTRS\{idProduct\}=="df11", .*TAG\+="uaccess"' "$rule"
+check "udev rule gives the plugdev group access to 0483:df11 (0660)" \
+  grep -Eq '^SUBSYSTEM=="usb", ATTRS\{idVendor\}=="0483", .*GROUP="plugdev", MODE="0660"' "$rule"
 
 manpage=$scratch/kelvora-upgrade.1
 gzip -dc "$sysroot/usr/share/man/man1/kelvora-upgrade.1.gz" >"$manpage" || fail "manual page cannot be read"

@@ -5,6 +5,8 @@
 #include "control/flow_machine.h"
 #include "control/upgrade_record.h"
 #include "control/worker.h"
+#include "files/files.h"
+#include "files/support_misc.h"
 #include "gui/install_button.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
@@ -188,7 +190,10 @@ void add_connections(QApplication* app) {
     // A unit that dfu-util saw but could not open is named on the status line.
     new OpenRefusalNote(sm_A, sm_B, line, window);
     // Each upgrade attempt is added to the record in the user's data folder.
-    new UpgradeRecorder(watch, UpgradeRecorder::default_file(), window);
+    new UpgradeRecorder(watch, UpgradeRecorder::default_file(),
+                        UpgradeAttempt::sha256_of(
+                            support_misc::read_binary_file(Files::path_of(Files::desired_FW_bin))),
+                        window);
     // A click on the install button starts the download.
     QObject::connect(window->install_button, &QAbstractButton::clicked, sm_B, &SM_B::do_download);
     // The bar runs while the firmware is written and while it is read back.

@@ -1,10 +1,12 @@
 #include "control/upgrade_record.h"
 
+#include "control/upgrade_journal.h"
 #include "control/upgrade_watch.h"
 #include "device/unit_text.h"
 #include "system/private_folder.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -86,6 +88,8 @@ QJsonObject attempt_fields(UpgradeAttempt const& attempt, QString const& outcome
     };
     if (!attempt.port.isEmpty())
         object.insert("port", attempt.port);
+    if (!attempt.slot.isEmpty())
+        object.insert("slot", attempt.slot);
     return object;
 }
 
@@ -115,22 +119,35 @@ QByteArray UpgradeAttempt::json_line() const {
     object.insert("write_ms", duration(write_ms));
     object.insert("verify_ms", duration(verify_ms));
     object.insert("write_exit_code", write_ms < 0 ? QJsonValue() : QJsonValue(write_exit_code));
+    object.insert("tool", tool);
+    object.insert("image_sha256", image_sha256);
+    object.insert("ended", ended.isValid() ? QJsonValue(ended.toUTC().toString(Qt::ISODateWithMs))
+                                           : QJsonValue());
     return line_of(object);
+}
+
+QString UpgradeAttempt::this_tool() {
+    return QCoreApplication::applicationName() + " " KELVORA_VERSION;
+}
+
+QString UpgradeAttempt::sha256_of(QByteArray const& image) {
+    return QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
 }
 
 QByteArray UpgradeAttempt::started_line() const {
     return line_of(attempt_fields(*this, "started"));
 }
 
-UpgradeRecorder::UpgradeRecorder(UpgradeWatch* watch, QString file, QObject* parent)
-    : QObject(parent), file_(std::move(file)) {
+UpgradeRecorder::UpgradeRecorder(UpgradeWatch* watch, QString file, QString image_sha256,
+                                 QObject* parent)
+    : QObject(parent), file_(std::move(file)), image_sha256_(std::move(image_sha256)) {
     connect(watch, &UpgradeWatch::started, this, &UpgradeRecorder::open_attempt);
     connect(watch, &UpgradeWatch::finished, this, &UpgradeRecorder::close_attempt);
 }
 
 UpgradeRecorder::~UpgradeRecorder() {
     if (open)
-        append(file_, attempt.json_line());
+        append(file_, attempt);
 }
 
 QString UpgradeRecorder::default_file() {
@@ -138,7 +155,10 @@ QString UpgradeRecorder::default_file() {
            "/kelvora-upgrade/upgrades.jsonl";
 }
 
-bool UpgradeRecorder::append(QString const& file, UpgradeAttempt const& attempt) {
+bool UpgradeRecorder::append(QString const& file, UpgradeAttempt attempt) {
+    if (!attempt.ended.isValid())
+        attempt.ended = QDateTime::currentDateTimeUtc();
+    UpgradeJournal::send(attempt);
     return append(file, attempt.json_line());
 }
 
@@ -154,6 +174,7 @@ bool UpgradeRecorder::append(QString const& file, QByteArray const& line) {
 void UpgradeRecorder::open_attempt(UpgradeResult const& started) {
     attempt = UpgradeAttempt::begin(started.serial, started.product, started.revision_before,
                                     started.revision_carried);
+    attempt.image_sha256 = image_sha256_;
     open = true;
     append(file_, attempt.started_line());
 }

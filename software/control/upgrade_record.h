@@ -14,6 +14,7 @@ struct UpgradeAttempt {
     QDateTime time; // when the download was started, UTC
     QString serial; // as dfu-util lists it
     QString port;   // the unit's USB port path, where a bench names it; empty: not written
+    QString slot;   // the name of the bench's slot on that port; empty: not written
     QString product;
     QString revision_before;
     QString revision_carried;
@@ -21,6 +22,15 @@ struct UpgradeAttempt {
     qint64 write_ms = -1;  // -1: no write ended
     qint64 verify_ms = -1; // -1: no verify ended
     int write_exit_code = -1;
+    // Final line only, so that records gathered from many benches tell where they came from.
+    QString tool = this_tool(); // the program and its version, "kelvora-flash 1.0"
+    QString image_sha256;       // of the carried image, lower-case hex
+    QDateTime ended;            // when the attempt ended, UTC
+
+    // The program that runs and its version.
+    static QString this_tool();
+    // Lower-case hex SHA-256 of an image.
+    static QString sha256_of(QByteArray const& image);
 
     // A new attempt on a unit as it was found, the one place where an attempt gets its id and
     // its time (now). Its outcome is "interrupted" until its end is told.
@@ -42,7 +52,7 @@ class UpgradeRecorder : public QObject {
     Q_OBJECT
 
 public:
-    UpgradeRecorder(UpgradeWatch* watch, QString file, QObject* parent);
+    UpgradeRecorder(UpgradeWatch* watch, QString file, QString image_sha256, QObject* parent);
     // An attempt still open is written as interrupted.
     ~UpgradeRecorder() override;
 
@@ -50,8 +60,9 @@ public:
     // write the same record.
     static QString default_file();
 
-    // Appends the attempt's final line; see the other append.
-    static bool append(QString const& file, UpgradeAttempt const& attempt);
+    // Ends the attempt: stamps `ended` when it is not set, appends the final line (see the
+    // other append) and sends the attempt to the systemd journal (upgrade_journal.h).
+    static bool append(QString const& file, UpgradeAttempt attempt);
     // Appends the line with one write to the end of the file, making the file (0600) and its
     // missing folders (0700) when needed. Only a regular file of this user in a folder of
     // this user, reached along folders that nobody else can change, is written; no symbolic
@@ -67,6 +78,7 @@ private:
     void close_attempt(UpgradeResult const& result);
 
     QString file_;
+    QString image_sha256_;
     bool open = false;
     UpgradeAttempt attempt;
 };

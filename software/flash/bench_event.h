@@ -6,8 +6,9 @@ namespace Flash {
 
 // One thing that happened to one unit, as the bench reports it.
 struct Event {
-    enum Kind { found, skipped, writing, verifying, done, failed };
-    QString unit; // the port path
+    enum Kind { found, skipped, writing, verifying, done, failed, left }; // left: a station's
+    QString unit;                                                         // the port path
+    QString slot; // the name of the bench's slot on that port; empty: none
     QString serial;
     Kind kind = found;
     int percent = -1; // writing and verifying: 0 to 100; -1: none

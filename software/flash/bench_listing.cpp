@@ -60,7 +60,7 @@ QVector<ListedUnit> listed_units(QString const& output, QString const& listed) {
         if (unit.path.isEmpty())
             continue;
         units.append({unit.path, unit.serial, unit.serials,
-                      unit.ambiguous() ? why_ambiguous(unit) : QString()});
+                      unit.ambiguous() ? why_ambiguous(unit) : QString(), {}});
     }
     if (forged)
         for (ListedUnit& unit : units)
@@ -112,7 +112,7 @@ Listing list_bus() {
     for (QString const& port : dfuse_ports()) {
         listing.ran = true;
         if (!run_listing(DFU::Address::at_port(port), port_listing_ms, &listing, &output)) {
-            listing.units.append({port, {}, {}, "hangs when dfu-util lists it"});
+            listing.units.append({port, {}, {}, "hangs when dfu-util lists it", {}});
             continue;
         }
         listing.units += listed_units(output, port);

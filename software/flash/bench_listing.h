@@ -15,6 +15,7 @@ struct ListedUnit {
     // Not empty: why nothing is done with this unit, although it is on the bus: the listing
     // shows another unit's serial or lines on its port, or it hung when listed.
     QString refused;
+    QString slot; // the bench's name for the port; empty: none
 };
 
 struct Listing {

@@ -1,11 +1,14 @@
 #include "flash/bench_options.h"
 
+#include "flash/slots.h"
+
 namespace Flash {
 
 char const* const bench_usage =
     "usage: kelvora-flash list [--json]\n"
     "       kelvora-flash check [UNIT... | --all] [--jobs N] [--json]\n"
     "       kelvora-flash upgrade (UNIT... | --all) [--jobs N] [--dry-run] [--json]\n"
+    "       kelvora-flash station [PORT...] [--json] [--slots FILE]\n"
     "UNIT is a port path (1-1.2) or serial=XXXX. See kelvora-flash(1).\n";
 
 BenchOptions parse_bench_options(QStringList const& arguments) {
@@ -27,6 +30,11 @@ BenchOptions parse_bench_options(QStringList const& arguments) {
             options.jobs = arguments.value(++i).toInt(&ok);
             if (!ok || options.jobs < 1)
                 options.error = "--jobs needs a number of at least 1";
+        } else if (word == "--slots") {
+            if (i + 1 >= arguments.size())
+                options.error = "--slots needs a file";
+            else
+                options.slots_file = arguments[++i];
         } else if (word.startsWith("-")) {
             options.error = "unknown option " + word;
         } else if (options.command.isEmpty()) {
@@ -39,7 +47,18 @@ BenchOptions parse_bench_options(QStringList const& arguments) {
         return options;
     bool const upgrade = options.command == "upgrade";
     bool const list = options.command == "list";
-    if (!list && options.command != "check" && !upgrade)
+    bool const station = options.command == "station";
+    if (station) {
+        for (QString const& port : options.units)
+            if (!is_port_path(port))
+                options.error = "station takes port paths, not " + port;
+        if (options.all || options.dry_run || options.jobs > 0)
+            options.error = "station takes no --all, --dry-run or --jobs";
+        return options;
+    }
+    if (!options.slots_file.isEmpty())
+        options.error = "--slots belongs to station";
+    else if (!list && options.command != "check" && !upgrade)
         options.error =
             options.command.isEmpty() ? "no command" : "unknown command " + options.command;
     else if (list && (!options.units.isEmpty() || options.jobs > 0 || options.all))

@@ -8,9 +8,11 @@ namespace Flash {
 // kelvora-flash list [--json]
 // kelvora-flash check [UNIT... | --all] [--jobs N] [--json]
 // kelvora-flash upgrade (UNIT... | --all) [--jobs N] [--dry-run] [--json]
+// kelvora-flash station [PORT...] [--json] [--slots FILE]
 struct BenchOptions {
-    QString command; // list, check or upgrade
+    QString command; // list, check, upgrade or station
     QStringList units;
+    QString slots_file; // station: the slots file; empty: the default one
     bool all = false;
     bool dry_run = false;
     bool json = false;

@@ -9,6 +9,7 @@
 #include "flash/bench_options.h"
 #include "flash/job_pool.h"
 #include "flash/reporter.h"
+#include "flash/station_program.h"
 #include "flash/unit_job.h"
 #include "launch/device_startup.h"
 #include "system/process_lock.h"
@@ -159,6 +160,7 @@ int bench_main(QStringList const& arguments) {
     JobSettings settings;
     settings.image_file = Files::path_of(Files::desired_FW_bin);
     settings.image = support_misc::read_binary_file(settings.image_file);
+    settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
     settings.carried = DFU::desired_FW_Info();
     settings.record_file = UpgradeRecorder::default_file();
     settings.dry_run = options.dry_run;
@@ -169,8 +171,9 @@ int bench_main(QStringList const& arguments) {
     if (!listing.ran)
         return refuse(ground_failed, "the carried dfu-util cannot list the units");
     Reporter reporter(Reporter::mode_for(options.json, stdout));
-    int const status = options.command == "list" ? list_units(listing, settings, reporter)
-                                                 : run_units(options, listing, settings, reporter);
+    int const status = options.command == "list"      ? list_units(listing, settings, reporter)
+                       : options.command == "station" ? run_station(options, listing, settings)
+                                                      : run_units(options, listing, settings, reporter);
     // Whoever reads the report must learn that it did not arrive whole.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return refuse(report_lost, "the report could not be written to standard output");

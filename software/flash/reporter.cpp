@@ -23,6 +23,8 @@ char const* kind_text(Event::Kind kind) {
         return "verifying";
     case Event::done:
         return "done";
+    case Event::left:
+        return "left";
     case Event::failed:
         break;
     }
@@ -65,8 +67,10 @@ Reporter::Mode Reporter::mode_for(bool want_json, FILE* out) {
 }
 
 QByteArray Reporter::json_line(Event const& event) {
-    QList<QByteArray> members{member("unit", event.unit), member("serial", event.serial),
-                              member("event", kind_text(event.kind))};
+    QList<QByteArray> members{member("unit", event.unit)};
+    if (!event.slot.isEmpty())
+        members << member("slot", event.slot);
+    members << member("serial", event.serial) << member("event", kind_text(event.kind));
     if (event.percent >= 0)
         members << member("percent", event.percent);
     if (!event.reason.isEmpty())

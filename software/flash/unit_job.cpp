@@ -25,6 +25,7 @@ DFU::Address address(ListedUnit const& unit) {
 Event event(ListedUnit const& unit, Event::Kind kind, QString const& reason = {}) {
     Event e;
     e.unit = unit.port;
+    e.slot = unit.slot;
     e.serial = unit.serial;
     e.kind = kind;
     e.reason = reason;
@@ -73,9 +74,14 @@ bool back_on_port(ListedUnit const& unit, int wait_ms) {
     return false;
 }
 
-void record(JobSettings const& settings, QByteArray const& line) {
+void record_start(JobSettings const& settings, UpgradeAttempt const& attempt) {
     if (!settings.record_file.isEmpty())
-        UpgradeRecorder::append(settings.record_file, line);
+        UpgradeRecorder::append(settings.record_file, attempt.started_line());
+}
+
+void record_end(JobSettings const& settings, UpgradeAttempt const& attempt) {
+    if (!settings.record_file.isEmpty())
+        UpgradeRecorder::append(settings.record_file, attempt);
 }
 
 } // namespace
@@ -136,10 +142,12 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     UpgradeAttempt attempt = UpgradeAttempt::begin(unit.serial, found.product, found.revision,
                                                    settings.carried.revision);
     attempt.port = unit.port;
-    record(settings, attempt.started_line());
+    attempt.slot = unit.slot;
+    attempt.image_sha256 = settings.image_sha256;
+    record_start(settings, attempt);
     auto close = [&](Outcome outcome) {
         attempt.outcome = record_text(outcome);
-        record(settings, attempt.json_line());
+        record_end(settings, attempt);
         return ended(unit, outcome, "written", sink);
     };
 

@@ -16,6 +16,7 @@ namespace Flash {
 struct JobSettings {
     QByteArray image;           // the carried image, byte for byte what a unit must hold
     QString image_file;         // the same bytes as a file in the working folder, for dfu-util
+    QString image_sha256;       // of the image, for the record
     Device::FW_Info carried;    // the image's information block
     QString record_file;        // the upgrade record; empty: none
     bool dry_run = false;       // read everything, write nothing

@@ -84,6 +84,8 @@ class TestUpgradeRecord : public QObject {
 private slots:
     void line_data();
     void line();
+    void travelling_fields_data();
+    void travelling_fields();
     void lines_are_added();
     void unwritable_data();
     void unwritable();
@@ -104,8 +106,10 @@ void TestUpgradeRecord::line_data() {
     QTest::newRow("done") << "done" << qint64(9120) << qint64(1840) << "Lx-21"
                           << QByteArray(R"("product":"Lx-21","revision_before":"2.3.0",)"
                                         R"("revision_carried":"2.4.1","serial":"3276375B3333",)"
-                                        R"("time":"2026-12-08T01:02:03.045Z","verify_ms":1840,)"
-                                        R"("write_exit_code":0,"write_ms":9120})");
+                                        R"("time":"2026-12-08T01:02:03.045Z","tool":)");
+    QTest::newRow("durations") << "done" << qint64(9120) << qint64(1840) << "Lx-21"
+                               << QByteArray(R"("verify_ms":1840,"write_exit_code":0,)"
+                                             R"("write_ms":9120})");
     QTest::newRow("interrupted before the write ended")
         << "interrupted" << qint64(-1) << qint64(-1) << "Lx-21"
         << QByteArray(R"("verify_ms":null,"write_exit_code":null,"write_ms":null})");
@@ -132,6 +136,44 @@ void TestUpgradeRecord::line() {
     QJsonObject const object = QJsonDocument::fromJson(line).object();
     QCOMPARE(object["outcome"].toString(), outcome);
     QCOMPARE(object["product"].toString(), product);
+}
+
+void TestUpgradeRecord::travelling_fields_data() {
+    QTest::addColumn<bool>("final");
+    QTest::addColumn<QString>("slot");
+    QTest::newRow("final line at a bench slot") << true << "A1";
+    QTest::newRow("final line of the window") << true << "";
+    QTest::newRow("started line") << false << "B2";
+}
+
+// What a final line carries so that it can be read far from where it was written: the
+// program, the image written, when it ended; and the slot where a bench names one.
+void TestUpgradeRecord::travelling_fields() {
+    QFETCH(bool, final);
+    QFETCH(QString, slot);
+    QTemporaryDir dir;
+    QString const file = dir.filePath("upgrades.jsonl");
+    UpgradeAttempt a = attempt("done");
+    a.slot = slot;
+    a.image_sha256 = UpgradeAttempt::sha256_of("abc");
+    QDateTime const before = QDateTime::currentDateTimeUtc();
+    QVERIFY(final ? UpgradeRecorder::append(file, a)
+                  : UpgradeRecorder::append(file, a.started_line()));
+    QList<QJsonObject> const lines = record_lines(file);
+    QCOMPARE(lines.size(), 1);
+    QJsonObject const line = lines[0];
+    QCOMPARE(line["slot"].toString(), slot);
+    QCOMPARE(line.contains("slot"), !slot.isEmpty());
+    QCOMPARE(line.contains("tool"), final);
+    QCOMPARE(line.contains("ended"), final);
+    if (!final)
+        return;
+    QCOMPARE(line["tool"].toString(), "kelvora-upgrade " + QString(KELVORA_TEST_VERSION));
+    QCOMPARE(line["image_sha256"].toString(),
+             QString("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    QDateTime const ended = QDateTime::fromString(line["ended"].toString(), Qt::ISODateWithMs);
+    QVERIFY(line["ended"].toString().endsWith('Z'));
+    QVERIFY(ended >= before.addMSecs(-1) && ended <= QDateTime::currentDateTimeUtc());
 }
 
 void TestUpgradeRecord::lines_are_added() {
@@ -317,7 +359,7 @@ void TestUpgradeRecord::attempts() {
     QString const file = dir.filePath("upgrades.jsonl");
     UpgradeWatch watch(nullptr);
     watch.return_timeout_ms = 1;
-    UpgradeRecorder recorder(&watch, file, nullptr);
+    UpgradeRecorder recorder(&watch, file, "cafe", nullptr);
     DFU::DeviceInfo unit;
     unit.serial = "A";
     unit.FW_revision = "2.3.0";
@@ -354,6 +396,8 @@ void TestUpgradeRecord::attempts() {
     QVERIFY(lines[1]["write_ms"].isDouble());
     QVERIFY(!lines[1]["verify_ms"].isDouble());
     QVERIFY(!lines[3]["write_ms"].isDouble());
+    QCOMPARE(lines[1]["image_sha256"].toString(), QString("cafe"));
+    QVERIFY(lines[3]["ended"].isString());
 }
 
 int main(int argc, char** argv) {

@@ -6,6 +6,7 @@
 #include "test_files.h"
 #include "vusb_env.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -195,6 +196,11 @@ void TestFlashBench::mixed_bench() {
         if (!line.isEmpty()) {
             QJsonObject const entry = QJsonDocument::fromJson(line).object();
             outcomes << entry["port"].toString() + " " + entry["outcome"].toString();
+            // A final line tells where it came from and what was written.
+            if (entry["outcome"] != "started")
+                QVERIFY(entry["tool"].toString().startsWith("kelvora-flash ") &&
+                        entry["image_sha256"].toString() ==
+                            QCryptographicHash::hash(image_, QCryptographicHash::Sha256).toHex());
         }
     outcomes.sort();
     QCOMPARE(outcomes, (QStringList{"1-1 done", "1-1 started", "1-2 done", "1-2 started",

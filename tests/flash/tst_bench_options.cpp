@@ -65,11 +65,11 @@ void TestBenchOptions::selection() {
     QFETCH(QString, names);
     QFETCH(QString, taken);
     Flash::Listing listing;
-    listing.units = {{"1-1", "1111", {"1111"}, {}},
-                     {"1-2", "1111", {"1111"}, {}},
-                     {"1-3", "ABCD", {"ABCD"}, {}},
-                     {"1-4", "UNKNOWN", {"UNKNOWN"}, {}},
-                     {"1-5", "2222", {"2222", "DEAD"}, "two serials"}};
+    listing.units = {{"1-1", "1111", {"1111"}, {}, {}},
+                     {"1-2", "1111", {"1111"}, {}, {}},
+                     {"1-3", "ABCD", {"ABCD"}, {}, {}},
+                     {"1-4", "UNKNOWN", {"UNKNOWN"}, {}, {}},
+                     {"1-5", "2222", {"2222", "DEAD"}, "two serials", {}}};
     Flash::Selection const selection = Flash::select_units(listing, names.split(' '));
     QStringList seen;
     for (Flash::ListedUnit const& unit : selection.units)
