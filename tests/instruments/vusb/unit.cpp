@@ -1,5 +1,7 @@
 #include "unit.h"
 
+#include "udev_events.h"
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -473,6 +475,7 @@ void Unit::erase_all(long* duration_ms) {
 
 void Unit::drop_off(int64_t back_at) {
     save_memories();
+    announce(UdevAction::remove, port_, knobs_.bcd_device, address_);
     ++generation_;
     // It enumerates again with the next free device address, in a fresh bootloader.
     address_ = uint8_t(address_ % 127 + 1);
@@ -483,6 +486,7 @@ void Unit::drop_off(int64_t back_at) {
     pending_.clear();
     save_state();
     write_back_at(folder_, back_at);
+    announce_return(folder_, back_at, port_, knobs_.bcd_device, address_);
 }
 
 int Unit::faults(Op op) {

@@ -21,6 +21,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "udev_events.h"
+
+#include <algorithm>
+
 #ifndef KELVORA_VUSB_LIBRARY
 #error "Link kelvora_vusb_env: it defines KELVORA_VUSB_LIBRARY"
 #endif
@@ -97,13 +101,39 @@ public:
     QByteArray flash(QString const& name) const { return memory(name, "flash.bin", flash_size); }
     QByteArray otp(QString const& name) const { return memory(name, "otp.bin", otp_size); }
 
-    // Pulls the unit out, or puts it back in.
+    // Pulls the unit out, or puts it back in; where udev_namespace.sh runs the test, udev's
+    // event follows as it would on a real bus.
     bool unplug(QString const& name) {
-        return write_whole(unit_path(name) + "/back_at", "never\n");
+        bool const done = write_whole(unit_path(name) + "/back_at", "never\n");
+        announce(name, vusb::UdevAction::remove);
+        return done;
     }
     bool plug_in(QString const& name) {
         QFile::remove(unit_path(name) + "/back_at");
+        announce(name, vusb::UdevAction::add);
         return present(name);
+    }
+
+    // Sends udev's event for the unit as it stands on the bus now (see udev_events.h): its
+    // port, its release and its current USB address. False when nothing was sent.
+    bool announce(QString const& name, vusb::UdevAction action) const {
+        QStringList units;
+        for (QString const& folder : QDir(path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (QFile::exists(unit_path(folder) + "/config"))
+                units << folder;
+        std::sort(units.begin(), units.end());
+        int const port = int(units.indexOf(name)) + 1;
+        if (port == 0)
+            return false;
+        bool ok = false;
+        uint const bcd = knobs_.value(name).value("bcd_device", "0x2200").toUInt(&ok, 0);
+        int address = 1 + port;
+        QFile state(unit_path(name) + "/state");
+        if (state.open(QIODevice::ReadOnly))
+            for (QByteArray const& line : state.readAll().split('\n'))
+                if (line.startsWith("address="))
+                    address = line.mid(8).toInt();
+        return vusb::announce(action, port, uint16_t(ok ? bcd : 0x2200), uint8_t(address));
     }
     // On the bus now? A unit that left DFU mode is away until its "back_at" time.
     bool present(QString const& name) const {
