@@ -291,9 +291,10 @@ SM_A::Step SM_A::report_no_unit() {
         // A unit that did not leave after its download is listed again as without events; one
         // that left is listed as soon as it is back.
         listing_due = false;
-        pause(no_device_delay_ms, on_stop | on_arrival);
+        pause(no_device_delay_ms, on_stop | on_arrival | on_departure);
     } else {
-        pause(safety_listing_ms, on_stop | on_arrival);
+        // A unit leaving is listed too: one that could not be opened takes its note along.
+        pause(safety_listing_ms, on_stop | on_arrival | on_departure);
     }
     return Step::A2;
 }
