@@ -182,7 +182,7 @@ void TestVusbUdev::quick_reconnect_after_an_interrupted_check() {
     UnitSetup const setup = unit(settings.desired_FW_revision, knobs);
     Bus* bus = plug_in(setup);
     QVERIFY(bus);
-    QTRY_VERIFY_WITH_TIMEOUT(status() == text("status_checkInterrupted").arg("Lx-21"),
+    QTRY_VERIFY_WITH_TIMEOUT(status() == text("status_checkInterruptedAttached").arg("Lx-21"),
                              flow_timeout_ms);
     QCOMPARE(verdicts_, 0);
     for (QString const& key : knobs.keys())
