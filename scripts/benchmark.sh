@@ -228,13 +228,13 @@ idle_bus_unit=$work/idle_unit
 mkdir -p "$idle_bus_empty"
 stage_unit "$idle_bus_unit/unit1"
 # Started directly (no shell function), so that $! is the tool itself. The tool runs once
-# per user session, so each of the two has a session folder of its own.
+# per user (its lock lies in the data folder), so each of the two has folders of its own.
 mkdir -m 700 "$work/runtime_empty" "$work/runtime_unit"
-XDG_RUNTIME_DIR=$work/runtime_empty LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty \
+XDG_RUNTIME_DIR=$work/runtime_empty XDG_DATA_HOME=$work/runtime_empty/data LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty \
   KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_empty.log" 2>&1 &
 pid_empty=$!
 pids+=("$pid_empty")
-XDG_RUNTIME_DIR=$work/runtime_unit LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit \
+XDG_RUNTIME_DIR=$work/runtime_unit XDG_DATA_HOME=$work/runtime_unit/data LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit \
   KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_unit.log" 2>&1 &
 pid_unit=$!
 pids+=("$pid_unit")
@@ -299,11 +299,11 @@ done
 # tool itself once it runs).
 mkdir -p "$work/idle_events_bus" "$work/idle_polling_bus"
 mkdir -m 700 "$work/runtime_events" "$work/runtime_polling"
-XDG_RUNTIME_DIR=$work/runtime_events "$namespace" env LD_PRELOAD="$vusb_lib" \
+XDG_RUNTIME_DIR=$work/runtime_events XDG_DATA_HOME=$work/runtime_events/data "$namespace" env LD_PRELOAD="$vusb_lib" \
   KELVORA_VUSB_DIR="$work/idle_events_bus" "$tool" >"$work/idle_events.log" 2>&1 &
 pid_events=$!
 pids+=("$pid_events")
-XDG_RUNTIME_DIR=$work/runtime_polling "$namespace" --without-udev env LD_PRELOAD="$vusb_lib" \
+XDG_RUNTIME_DIR=$work/runtime_polling XDG_DATA_HOME=$work/runtime_polling/data "$namespace" --without-udev env LD_PRELOAD="$vusb_lib" \
   KELVORA_VUSB_DIR="$work/idle_polling_bus" "$tool" >"$work/idle_polling.log" 2>&1 &
 pid_polling=$!
 pids+=("$pid_polling")
