@@ -9,6 +9,10 @@
 //                                       ("plugged in") once the worker polls an empty bus
 //   -l                                     the tool's log window takes every message
 //
+// Against a virtual unit, the unit is pulled out once "Done" shows, and the time until the
+// window shows no unit is printed too. Where udev_namespace.sh runs the probe, plugging in and
+// pulling out are announced as udev's events (the tool then follows them).
+//
 // Stalls are recorded from "connected" (the install button is offered) through "Done".
 // Against a virtual unit it also compares the progress bar with the transfer: for the
 // download and for the read-back, the largest gap between the bar's value and the share of
@@ -21,6 +25,8 @@
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/progress_bar.h"
+
+#include "udev_events.h"
 
 #include <QApplication>
 #include <QDir>
@@ -307,6 +313,7 @@ int main(int argc, char** argv) {
     control.start();
 
     double plugged_ms = -1, connected_ms = -1, clicked_ms = -1, done_ms = -1;
+    double unplugged_ms = -1, no_unit_ms = -1;
     int failure = 0;
 
     if (vusb) {
@@ -325,6 +332,7 @@ int main(int argc, char** argv) {
                 failure = 1;
                 app.quit();
             }
+            vusb::announce(vusb::UdevAction::add, 1, 0x2200, 2);
         });
         plug->start(20);
     }
@@ -344,6 +352,33 @@ int main(int argc, char** argv) {
             return;
         done_ms = now_ms();
         probe.measuring = false;
+        if (!vusb) {
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+            return;
+        }
+        // Pulled out as a user does once "Done" shows.
+        QTimer::singleShot(100, [&] {
+            QFile back_at(bus + "/unit1/back_at");
+            if (!back_at.open(QIODevice::WriteOnly) || back_at.write("never\n") != 6) {
+                failure = 1;
+                app.quit();
+                return;
+            }
+            back_at.close();
+            unplugged_ms = now_ms();
+            QFile state_file(bus + "/unit1/state");
+            int address = 2;
+            if (state_file.open(QIODevice::ReadOnly))
+                for (QByteArray const& line : state_file.readAll().split('\n'))
+                    if (line.startsWith("address="))
+                        address = line.mid(8).toInt();
+            vusb::announce(vusb::UdevAction::remove, 1, 0x2200, uint8_t(address));
+        });
+    });
+    QObject::connect(sm_B->B1, &QState::entered, [&] {
+        if (unplugged_ms < 0 || no_unit_ms >= 0)
+            return;
+        no_unit_ms = now_ms();
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     });
     QTimer::singleShot(give_up_ms, [&] {
@@ -361,6 +396,8 @@ int main(int argc, char** argv) {
         if (vusb) {
             print("plug_to_done_ms", done_ms - plugged_ms);
             print("plug_to_connected_ms", connected_ms - plugged_ms);
+            print("unplug_to_no_unit_ms", no_unit_ms - unplugged_ms);
+            std::printf("bus_events=%d\n", sm_A->follows_bus_events ? 1 : 0);
         }
         print("connected_to_done_ms", done_ms - connected_ms);
         // The click until the download's dfu-util starts; the unit read again after "leave"

@@ -137,6 +137,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${KELVORA_HOMEPAGE}")
+# dpkg-shlibdeps computes Depends from the executables: Qt, libudev1 (the bus watch), the C
+# and C++ libraries; scripts/check_package.sh checks that they are named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt's AT-SPI bridge (in libqt5gui5) reaches screen readers over the AT-SPI bus.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "at-spi2-core")

@@ -10,6 +10,10 @@
 #   5. the progress bar against the transfer during those upgrades
 #   6. the service bench kelvora-flash with eight units side by side (scripts/benchmark_flash.sh)
 #   7. the station's units per hour on eight slots (scripts/benchmark_station.sh; needs root)
+#   8. udev's events against polling, side by side: plug-in to the unit offered, pulled out
+#      to "no unit", plug-in to "Done" against the same commands by hand, idle CPU without a
+#      unit (in network and mount namespaces of their own, tests/instruments/vusb/udev_namespace.sh;
+#      needs root)
 # Prints each figure with its ratio and goal, and writes the summary to
 # <build folder>/benchmark-results.md. Takes about 5 minutes after the build.
 #   scripts/benchmark.sh
@@ -225,13 +229,13 @@ idle_bus_unit=$work/idle_unit
 mkdir -p "$idle_bus_empty"
 stage_unit "$idle_bus_unit/unit1"
 # Started directly (no shell function), so that $! is the tool itself. The tool runs once
-# per user session, so each of the two has a session folder of its own.
+# per user (its lock lies in the data folder), so each of the two has folders of its own.
 mkdir -m 700 "$work/runtime_empty" "$work/runtime_unit"
-XDG_RUNTIME_DIR=$work/runtime_empty LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty \
+XDG_RUNTIME_DIR=$work/runtime_empty XDG_DATA_HOME=$work/runtime_empty/data LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_empty \
   KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_empty.log" 2>&1 &
 pid_empty=$!
 pids+=("$pid_empty")
-XDG_RUNTIME_DIR=$work/runtime_unit LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit \
+XDG_RUNTIME_DIR=$work/runtime_unit XDG_DATA_HOME=$work/runtime_unit/data LD_PRELOAD=$vusb_lib KELVORA_VUSB_DIR=$idle_bus_unit \
   KELVORA_VUSB_TIMING=real "$tool" >"$work/idle_unit.log" 2>&1 &
 pid_unit=$!
 pids+=("$pid_unit")
@@ -267,6 +271,71 @@ cpu() { awk -v t="$1" -v k="$tck" -v s="$idle_s" 'BEGIN {printf "%.2f", 100 * t 
   echo "| bare Qt window (yardstick) | $(cpu $((b_self1 - b_self0)))% | - | $(cpu $((b_self1 - b_self0)))% | $((b_rss / 1024)) MiB ($((b_hwm / 1024)) MiB) |"
   echo
   echo "CPU in % of one core; the children's share counts the dfu-util listings once reaped."
+} >>"$summary"
+
+echo
+echo "== 7: udev's events against polling =="
+namespace=$root/tests/instruments/vusb/udev_namespace.sh
+declare -A offered gone done_total
+for mode in events polling; do
+  flag=()
+  [ "$mode" = polling ] && flag=(--without-udev)
+  o="" g="" d=""
+  for i in $(seq "$runs"); do
+    mkdir -p "$work/${mode}_bus$i"
+    stage_unit "$work/${mode}_stage$i"
+    "$namespace" "${flag[@]}" env LD_PRELOAD="$vusb_lib" KELVORA_VUSB_DIR="$work/${mode}_bus$i" \
+      KELVORA_VUSB_TIMING=real "$probe" vusb "$work/${mode}_stage$i" >"$work/$mode$i.out" \
+      2>"$work/$mode$i.log" || { tail -n 40 "$work/$mode$i.log"; exit 1; }
+    [ "$(value bus_events "$work/$mode$i.out")" = "$([ "$mode" = events ] && echo 1 || echo 0)" ] \
+      || { echo "benchmark: the $mode run did not watch the bus that way" >&2; exit 1; }
+    echo "$mode run $i: $(grep '=' "$work/$mode$i.out" | grep -E 'plug|unplug|listings' | tr '\n' ' ')"
+    o+=" $(value plug_to_connected_ms "$work/$mode$i.out")"
+    g+=" $(value unplug_to_no_unit_ms "$work/$mode$i.out")"
+    d+=" $(value plug_to_done_ms "$work/$mode$i.out")"
+  done
+  offered[$mode]=$o gone[$mode]=$g done_total[$mode]=$d
+done
+# The two idle tools side by side, no unit, each in its namespaces (unshare execs, so $! is the
+# tool itself once it runs).
+mkdir -p "$work/idle_events_bus" "$work/idle_polling_bus"
+mkdir -m 700 "$work/runtime_events" "$work/runtime_polling"
+XDG_RUNTIME_DIR=$work/runtime_events XDG_DATA_HOME=$work/runtime_events/data "$namespace" env LD_PRELOAD="$vusb_lib" \
+  KELVORA_VUSB_DIR="$work/idle_events_bus" "$tool" >"$work/idle_events.log" 2>&1 &
+pid_events=$!
+pids+=("$pid_events")
+XDG_RUNTIME_DIR=$work/runtime_polling XDG_DATA_HOME=$work/runtime_polling/data "$namespace" --without-udev env LD_PRELOAD="$vusb_lib" \
+  KELVORA_VUSB_DIR="$work/idle_polling_bus" "$tool" >"$work/idle_polling.log" 2>&1 &
+pid_polling=$!
+pids+=("$pid_polling")
+sleep 10
+grep -qF "following udev's events" "$work/idle_events.log" \
+  || { echo "benchmark: the tool with udev does not follow its events" >&2; tail -n 20 "$work/idle_events.log"; exit 1; }
+grep -qF "udev does not run here" "$work/idle_polling.log" \
+  || { echo "benchmark: the tool without udev does not poll" >&2; tail -n 20 "$work/idle_polling.log"; exit 1; }
+read -r ev_self0 ev_child0 < <(ticks "$pid_events")
+read -r po_self0 po_child0 < <(ticks "$pid_polling")
+sleep "$idle_s"
+read -r ev_self1 ev_child1 < <(ticks "$pid_events")
+read -r po_self1 po_child1 < <(ticks "$pid_polling")
+kill -TERM "$pid_events" "$pid_polling"
+wait "$pid_events" || true
+wait "$pid_polling" || true
+pids=()
+ev_cpu=$(cpu $((ev_self1 - ev_self0 + ev_child1 - ev_child0)))
+po_cpu=$(cpu $((po_self1 - po_self0 + po_child1 - po_child0)))
+{
+  echo "| 7. udev's events against polling (median of $runs; virtual unit, real timing) | with events | polling (no udev) | goal with events |"
+  echo "|---|---|---|---|"
+  ev=$(echo "${offered[events]}" | median) po=$(echo "${offered[polling]}" | median)
+  echo "| plug-in to the unit offered | $ev ms (runs:${offered[events]}) | $po ms (runs:${offered[polling]}) | <= 250 ms: $(verdict "$ev" 250.001) |"
+  ev=$(echo "${gone[events]}" | median) po=$(echo "${gone[polling]}" | median)
+  echo "| pulled out to \"no unit\" | $ev ms (runs:${gone[events]}) | $po ms (runs:${gone[polling]}) | <= 150 ms: $(verdict "$ev" 150.001) |"
+  ev=$(echo "${done_total[events]}" | median) po=$(echo "${done_total[polling]}" | median)
+  echo "| plug-in to \"Done\" | $ev ms | $po ms | |"
+  echo "| ratio to the same commands by hand ($manual_ms ms, section 2) | $(ratio "$ev" "$manual_ms") | $(ratio "$po" "$manual_ms") | <= 1.03: $(verdict "$(ratio "$ev" "$manual_ms")" 1.03001) |"
+  echo "| idle CPU without a unit, $idle_s s, tool and its dfu-util children | $ev_cpu% | $po_cpu% | <= 0.1%: $(verdict "$ev_cpu" 0.10001) |"
+  echo
 } >>"$summary"
 
 scripts/benchmark_flash.sh "$build" "$summary"

@@ -68,7 +68,7 @@ check "Description has a summary line and a long description" \
 depends=$(field Depends)
 # The package names in Depends, one a line, without versions and alternatives' bars.
 depends_names=$(sed 's/(.*)//; s/^ *//; s/ *$//' <<<"${depends//[,|]/$'\n'}" | grep -v '^$')
-for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5dbus5 libsystemd0; do
+for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5dbus5 libsystemd0 libudev1; do
   check "Depends names $lib (computed from the executable)" grep -qxF "$lib" <<<"$depends_names"
 done
 check "Recommends at-spi2-core (the bus that screen readers use)" \

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-fuzz
 seconds=${KELVORA_FUZZ_SECONDS:-20}
-targets=(otp_info fw_info dfu_util_parser dfu_util_progress status_text slots)
+targets=(otp_info fw_info dfu_util_parser dfu_util_progress status_text slots udev_event)
 # The same sanitizer options as the test suite's; fast unwinding keeps the fuzzers fast.
 # shellcheck source=scripts/sanitize.sh
 . "$root/scripts/sanitize.sh"

@@ -10,7 +10,7 @@ set -euo pipefail
 profile=${1:-run}
 
 packages=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools
-          dfu-util libusb-1.0-0 libusb-1.0-0-dev patchelf libsystemd-dev)
+          dfu-util libusb-1.0-0 libusb-1.0-0-dev libudev-dev patchelf libsystemd-dev)
 # Building the Debian package and checking it.
 package_tools=(dpkg-dev fakeroot file lintian desktop-file-utils appstream man-db bsdextrautils
                libxml2-utils binutils)

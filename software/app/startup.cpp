@@ -2,6 +2,7 @@
 
 #include "app/connections.h"
 #include "app/refuse_start.h"
+#include "bus/unit_watch.h"
 #include "control/flow_machine.h"
 #include "control/worker.h"
 #include "dfu/command.h"
@@ -22,6 +23,9 @@
 #include <QThread>
 
 namespace {
+
+// Where udev runs, its events start the worker's listings; made and read on the GUI thread.
+Bus::UnitWatch* bus_watch = nullptr;
 
 // The settings are carried inside the program, so failing to read them means a broken build;
 // end with a message that names the file instead of an uncaught exception.
@@ -79,6 +83,15 @@ void GUI_init() {
     sm_A->no_device_delay_ms = 500;
     sm_A->poll_interval_ms = 1000;
     sm_A->enable_debug_output();
+    bus_watch = new Bus::UnitWatch(nullptr);
+    if (bus_watch->watching()) {
+        sm_A->follows_bus_events = true;
+        // Taken under the worker's lock, which is never held across a wait.
+        QObject::connect(bus_watch, &Bus::UnitWatch::unit_arrived, bus_watch,
+                         [] { sm_A->note_unit_arrived(); });
+        QObject::connect(bus_watch, &Bus::UnitWatch::unit_left, bus_watch,
+                         [] { sm_A->note_unit_left(); });
+    }
 
     // The flow machine judges each unit against the carried product and revision.
     sm_B = new SM_B(sm_A, settings.desired_FW_type, settings.desired_FW_revision);
@@ -98,6 +111,8 @@ void GUI_init() {
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns:" << result;
     DFU::end_waits_for_exit();
+    delete bus_watch;
+    bus_watch = nullptr;
     if (sm_B)
         sm_B->stop();
     if (sm_A) {

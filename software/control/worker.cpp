@@ -142,13 +142,45 @@ void SM_A::do_stop() {
     woken.wakeAll();
 }
 
-void SM_A::pause(int ms, Wake wake) {
+void SM_A::pause(int ms, int wake) {
     QDeadlineTimer const deadline(qMax(ms, 0));
     Locked locked(mutex);
-    while (!stopping && !(wake == Wake::on_stop_or_command && pending.command != NoCommand)) {
+    auto const woken_by = [&] {
+        return stopping || ((wake & on_command) && pending.command != NoCommand) ||
+               ((wake & on_arrival) && arrivals != seen_arrivals) ||
+               ((wake & on_departure) && departures != read_departures);
+    };
+    while (!woken_by()) {
         if (!locked.wait(woken, deadline))
             break;
     }
+}
+
+void SM_A::note_unit_arrived() {
+    Locked locked(mutex);
+    ++arrivals;
+    woken.wakeAll();
+}
+
+void SM_A::note_unit_left() {
+    Locked locked(mutex);
+    ++departures;
+    woken.wakeAll();
+}
+
+SM_A::BusNews SM_A::bus_news() const {
+    Locked locked(mutex);
+    return BusNews{arrivals != seen_arrivals, departures != read_departures};
+}
+
+void SM_A::take_arrivals() {
+    Locked locked(mutex);
+    seen_arrivals = arrivals;
+}
+
+void SM_A::take_departures() {
+    Locked locked(mutex);
+    read_departures = departures;
 }
 
 bool SM_A::is_stopping() const {
@@ -240,6 +272,8 @@ SM_A::Step SM_A::enter(Step step) {
 SM_A::Step SM_A::forget_unit() {
     emit sig_A0_entered();
     last_serial = QString("");
+    // Whatever left before is no longer shown.
+    take_departures();
     return Step::A1;
 }
 
@@ -249,16 +283,41 @@ SM_A::Step SM_A::report_no_unit() {
         return Step::end;
     device_info = DFU::DeviceInfo();
     emit sig_NoDevConn();
-    if (first_pass_done.exchange(true))
-        pause(no_device_delay_ms, Wake::on_stop);
+    if (!first_pass_done.exchange(true))
+        return Step::A2;
+    if (!follows_bus_events) {
+        pause(no_device_delay_ms, on_stop);
+    } else if (listing_due) {
+        // A unit that did not leave after its download is listed again as without events; one
+        // that left is listed as soon as it is back.
+        listing_due = false;
+        pause(no_device_delay_ms, on_stop | on_arrival | on_departure);
+    } else {
+        // A unit leaving is listed too: one that could not be opened takes its note along.
+        pause(safety_listing_ms, on_stop | on_arrival | on_departure);
+    }
     return Step::A2;
 }
 
 SM_A::Step SM_A::scan() {
     emit sig_A2_entered();
     emit sig_scanning();
+    // What this listing sees of the bus: the arrivals so far, the departures so far.
+    bool const arrived = follows_bus_events && bus_news().arrived;
+    take_arrivals();
+    int departures_seen = 0;
+    {
+        Locked locked(mutex);
+        departures_seen = departures;
+    }
     QString refusal;
-    DFU::ScanResult const scan = DFU::make_scan(&refusal);
+    DFU::ScanResult scan = DFU::make_scan(&refusal);
+    // udev may give a unit its access rights a moment after it announced it.
+    for (int retry = 0; arrived && !refusal.isEmpty() && retry < access_retries && !is_stopping();
+         ++retry) {
+        pause(access_retry_ms, on_stop);
+        scan = DFU::make_scan(&refusal);
+    }
     report_open_refusal(refusal);
     if (!exactly_one(scan)) {
         auto const& [status, items] = scan;
@@ -268,12 +327,21 @@ SM_A::Step SM_A::scan() {
         return Step::A0;
     }
     QString const serial = only_serial(scan);
-    if (serial == last_serial)
+    if (serial == last_serial) {
+        // The unit shown left meanwhile and is back: it is read again as a new unit, so what
+        // was cut short by its leaving starts over.
+        if (follows_bus_events && bus_news().left)
+            return Step::A0;
         return Step::A4;
+    }
     take_command_for(Unit(), QString("unit \"%1\" attached").arg(serial));
     emit sig_readingInfo();
     emit sig_NoDevConn();
     last_serial = serial;
+    {
+        Locked locked(mutex);
+        read_departures = departures_seen;
+    }
     // A unit swapped in between two scans must not inherit what was read from the one before
     // (the revision is only written when the blocks agree).
     device_info = DFU::DeviceInfo();
@@ -293,11 +361,17 @@ SM_A::Step SM_A::wait_for_command() {
     emit sig_A4_entered();
     if (is_stopping())
         return Step::end;
-    // A command given meanwhile is taken at once.
-    pause(poll_interval_ms, Wake::on_stop_or_command);
+    // A command given meanwhile is taken at once; with the bus's events, so is a unit leaving
+    // (then "no unit" at once) or arriving (then a listing).
+    if (follows_bus_events)
+        pause(safety_listing_ms, on_stop | on_command | on_arrival | on_departure);
+    else
+        pause(poll_interval_ms, on_stop | on_command);
     // A stop given during the pause is not followed by a transfer.
     if (is_stopping())
         return Step::end;
+    if (follows_bus_events && bus_news().left)
+        return Step::A0;
     Taken const taken = take_command_for(Unit{last_serial, device_info.device_type},
                                          QString("unit \"%1\" attached").arg(last_serial));
     // A command dropped because its unit left starts a new detection pass, so the flow hears
@@ -325,6 +399,7 @@ SM_A::Step SM_A::download() {
         transferring = NoCommand;
         download_end = end;
     }
+    listing_due = true;
     emit sig_FwDownloadResult(end.code, end.all_sent);
     emit sig_FwDownloaded();
     return Step::A0;
@@ -360,7 +435,14 @@ SM_A::Step SM_A::wait_until_unit_leaves() {
         // shut-down until someone unplugs it.
         if (is_stopping())
             return Step::end;
-        pause(poll_interval_ms, Wake::on_stop);
+        if (follows_bus_events) {
+            // Any change on the bus is listed: the unit may have left, or another come.
+            pause(safety_listing_ms, on_stop | on_arrival | on_departure);
+            take_arrivals();
+            take_departures();
+        } else {
+            pause(poll_interval_ms, on_stop);
+        }
         DFU::ScanResult const scan = DFU::make_scan();
         if (!exactly_one(scan) || only_serial(scan) != last_serial)
             return Step::A0;

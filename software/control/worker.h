@@ -9,8 +9,10 @@
 #include <QThread>
 #include <QWaitCondition>
 
-// The worker that owns all traffic with the unit. Its thread polls for DfuSe units, reads
+// The worker that owns all traffic with the unit. Its thread looks for DfuSe units, reads
 // each new unit once and carries out the download and verify commands of the flow machine.
+// It lists the units when the bus reports a unit arriving (follows_bus_events), or else every
+// poll interval.
 // It reports only by signals; receivers on the GUI thread get them queued, in order.
 class SM_A : public QThread {
     Q_OBJECT
@@ -50,12 +52,23 @@ public:
     // Set before the thread starts.
     int no_device_delay_ms = 200;
     int poll_interval_ms = 200;
+    // Listings start on the bus's events (note_unit_arrived, note_unit_left), and otherwise
+    // only every safety_listing_ms; the intervals above then only time the listing right after
+    // a download.
+    bool follows_bus_events = false;
+    int safety_listing_ms = 10000;
+    // A unit that cannot be opened right after it arrived is listed again this often, so many
+    // times, before that is reported: udev may set its access a moment after its event.
+    int access_retry_ms = 500;
+    int access_retries = 5;
 
 private:
     bool stopping = false;
     bool stopped_while_writing = false;
+    int arrivals = 0;     // units the bus reported arriving, counted since construction
+    int departures = 0;   // units the bus reported leaving
     mutable QMutex mutex; // guards pending, stopping, stopped_while_writing, transferring,
-                          // download_end
+                          // download_end, arrivals, departures
     QWaitCondition woken; // signalled when a command is set or a stop is asked for
 
 public:
@@ -72,6 +85,9 @@ public:
     int last_download_code() const;
     void do_stop();
     bool is_stopping() const;
+    // The bus reported a DfuSe unit arriving or leaving; from any thread. Wakes the worker.
+    void note_unit_arrived();
+    void note_unit_left();
 
     // Logs the main signals from the worker thread, a run of no-device passes only once.
     void enable_debug_output();
@@ -150,9 +166,23 @@ private:
     // The carried image as built into the program, read once at construction.
     QByteArray carried_image;
 
-    enum class Wake { on_stop, on_stop_or_command };
-    // Waits up to ms, less when `wake` happens meanwhile. The lock is released while waiting.
-    void pause(int ms, Wake wake);
+    // What ends a pause early besides a stop: a command, a unit arriving, a unit leaving.
+    enum Wake { on_stop = 0, on_command = 1, on_arrival = 2, on_departure = 4 };
+    // Waits up to ms, less when one of `wake` happens meanwhile. The lock is released while
+    // waiting.
+    void pause(int ms, int wake);
+    // The bus's news since they were last taken: arrivals since the last listing began,
+    // departures since the unit shown was read (or forgotten). Worker thread only.
+    struct BusNews {
+        bool arrived = false;
+        bool left = false;
+    };
+    BusNews bus_news() const;
+    void take_arrivals();
+    void take_departures();
+    int seen_arrivals = 0;    // worker thread only, read under the lock
+    int read_departures = 0;  // worker thread only, read under the lock
+    bool listing_due = false; // a download ended: list soon, whether the bus says so or not
     // Emits sig_OpenRefused and logs one line when the reason changes.
     void report_open_refusal(QString const& reason);
     void report_progress(int percent);

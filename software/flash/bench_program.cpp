@@ -1,5 +1,6 @@
 #include "flash/bench_program.h"
 
+#include "bus/unit_watch.h"
 #include "control/upgrade_record.h"
 #include "desktop/sleep_inhibitor.h"
 #include "dfu/device_operations.h"
@@ -166,6 +167,14 @@ int bench_main(QStringList const& arguments) {
     settings.dry_run = options.dry_run;
     if (settings.image.isEmpty() || !settings.carried.valid)
         return refuse(ground_failed, "the carried firmware cannot be read");
+    // Read on this thread, which serves its events while the units' jobs run.
+    Bus::UnitWatch watch;
+    Bus::Arrivals arrivals;
+    if (watch.watching()) {
+        QObject::connect(&watch, &Bus::UnitWatch::unit_arrived, &watch,
+                         [&arrivals](QString const& port) { arrivals.note(port); });
+        settings.arrivals = &arrivals;
+    }
 
     Listing const listing = list_bus();
     if (!listing.ran)

@@ -58,6 +58,30 @@ DFU::Readback read_back(ListedUnit const& unit, JobSettings const& settings, Sin
                           address(unit), reporting(unit, Event::verifying, sink));
 }
 
+// Lists the unit's port after udev reported a unit arriving there since `seen`: udev may set
+// the access a moment after its event, so a listing without the unit or with the unit refused
+// is tried again a few times. Without an arrival, only a listing every 10 s.
+bool back_by_event(ListedUnit const& unit, int wait_ms, Bus::Arrivals const& arrivals, int seen) {
+    QElapsedTimer clock;
+    clock.start();
+    qint64 safety_at = 10000;
+    while (!stopping() && clock.elapsed() < wait_ms) {
+        bool const arrived = arrivals.wait_beyond(unit.port, seen, 100);
+        if (!arrived && clock.elapsed() < safety_at)
+            continue;
+        safety_at = clock.elapsed() + 10000;
+        seen = arrivals.count(unit.port);
+        for (int attempt = 0; attempt < (arrived ? 5 : 1) && !stopping(); ++attempt) {
+            if (attempt > 0)
+                QThread::msleep(500);
+            ListedUnit const back = unit_on_port(unit.port);
+            if (!back.port.isEmpty() && back.refused.isEmpty())
+                return back.serial == unit.serial;
+        }
+    }
+    return false;
+}
+
 // Waits for the unit to be listed on its port again after it left its bootloader; only that
 // port is listed. The serial it shows then must be the one it had.
 bool back_on_port(ListedUnit const& unit, int wait_ms) {
@@ -151,6 +175,8 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
         return ended(unit, outcome, "written", sink);
     };
 
+    // An arrival on the port from here on is the unit's return.
+    int const arrivals_seen = settings.arrivals ? settings.arrivals->count(unit.port) : 0;
     QElapsedTimer clock;
     clock.start();
     DFU::WriteEnd const end = DFU::download_FW_to_device(settings.image_file, address(unit),
@@ -159,7 +185,10 @@ Event upgrade_unit(ListedUnit const& unit, JobSettings const& settings, Sink con
     attempt.write_ms = clock.elapsed();
     if (!end.followed())
         return close(Outcome::write_failed);
-    if (!back_on_port(unit, settings.return_wait_ms))
+    bool const back = settings.arrivals ? back_by_event(unit, settings.return_wait_ms,
+                                                        *settings.arrivals, arrivals_seen)
+                                        : back_on_port(unit, settings.return_wait_ms);
+    if (!back)
         return close(stopping() ? Outcome::interrupted : Outcome::not_back);
 
     clock.restart();

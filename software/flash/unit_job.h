@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bus/unit_watch.h"
 #include "device/fw_info.h"
 #include "dfu/device_info.h"
 #include "flash/bench_event.h"
@@ -21,6 +22,9 @@ struct JobSettings {
     QString record_file;        // the upgrade record; empty: none
     bool dry_run = false;       // read everything, write nothing
     int return_wait_ms = 20000; // how long a unit may take to come back after its write
+    // The units that udev reported arriving, by port; none where udev does not run: the
+    // return after a write is then found by listing the unit's port until it shows it.
+    Bus::Arrivals const* arrivals = nullptr;
 };
 
 using Sink = std::function<void(Event const&)>;

@@ -48,6 +48,10 @@ public:
         GUI_init();
         sm_A->no_device_delay_ms = 50;
         sm_A->poll_interval_ms = 100;
+        // The virtual units announce themselves only inside udev_namespace.sh; elsewhere the
+        // worker polls, even on a machine whose own udev runs.
+        if (!qEnvironmentVariableIsSet("KELVORA_VUSB_UDEV"))
+            sm_A->follows_bus_events = false;
     }
 
     // Runs the cases that the command line names; without any, `first_case` alone when given

@@ -70,6 +70,8 @@ private slots:
     void stuck_unit_named_data();
     void stuck_unit_named();
     void killed_during_a_write();
+    void return_seen_from_its_event_data();
+    void return_seen_from_its_event();
 };
 
 void TestFlashBench::initTestCase() {
@@ -549,6 +551,42 @@ void TestFlashBench::killed_during_a_write() {
         [&] { return claim.take(bus.unit_path("u1") + "/lock", false) == ProcessLock::Taken; },
         120000));
     QCOMPARE(bus.flash("u1").left(image_.size()), image_);
+}
+
+void TestFlashBench::return_seen_from_its_event_data() {
+    QTest::addColumn<QStringList>("back_after_ms"); // one unit each
+    QTest::newRow("one unit back after 1.5 s") << QStringList{"1500"};
+    QTest::newRow("back after 2 s beside one back at once") << QStringList{"2000", "50"};
+}
+
+// Where udev runs, a unit's return after its write is learnt from udev's event: its port is
+// listed once, when it is back, and no listing opens a unit while it is written.
+void TestFlashBench::return_seen_from_its_event() {
+    QFETCH(QStringList, back_after_ms);
+    if (!qEnvironmentVariableIsSet("KELVORA_VUSB_UDEV"))
+        QSKIP("needs udev_namespace.sh");
+    vusb_env::Bus bus;
+    QVector<Unit> units;
+    for (int i = 0; i < back_after_ms.size(); ++i)
+        units.append({QString("u%1").arg(i + 1),
+                      {"--serial", QString("%1").arg(i + 1).repeated(4), "--knob",
+                       "back_after_ms=" + back_after_ms[i]}});
+    QVERIFY(make(bus, units));
+    Run run;
+    QVERIFY(finish(start(bus, {"upgrade", "--all", "--json"}), &run));
+    QCOMPARE(run.code, 0);
+    for (int i = 0; i < units.size(); ++i) {
+        QString const port = QString("1-%1").arg(i + 1);
+        QCOMPARE(run.last[port]["reason"].toString(), QString("written"));
+        QVERIFY(only_own_port_opened(bus, units[i].name, port));
+        // Two listings of its port: the one right before the write and the one after its
+        // return. Every look at the bus is in its "scans", those that find nothing too.
+        QSet<QByteArray> listings;
+        for (QByteArray const& line : test_files::read_all(bus.path() + "/scans").split('\n'))
+            if (line.endsWith(" -l -p " + port.toUtf8()))
+                listings.insert(line.split(' ').value(1));
+        QCOMPARE(listings.size(), 2);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlashBench)

@@ -71,18 +71,20 @@ std::string own_command_line() {
     return line;
 }
 
-// Each open of a unit leaves one line in the unit's "log": who opened it and what came of it.
 // One write on an O_APPEND descriptor, so that processes working side by side never mix lines.
-void log_open(vusb::Unit const& unit, int result) {
-    std::string const line = "open pid=" + std::to_string(getpid()) +
-                             " result=" + std::to_string(result) +
-                             " command=" + own_command_line() + "\n";
-    int const fd =
-        open((unit.folder() + "/log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+void append_line(std::string const& path, std::string const& line) {
+    int const fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     [[maybe_unused]] ssize_t const written = write(fd, line.data(), line.size());
     close(fd);
+}
+
+// Each open of a unit leaves one line in the unit's "log": who opened it and what came of it.
+void log_open(vusb::Unit const& unit, int result) {
+    append_line(unit.folder() + "/log", "open pid=" + std::to_string(getpid()) +
+                                            " result=" + std::to_string(result) +
+                                            " command=" + own_command_line() + "\n");
 }
 
 void unlock(libusb_device_handle* handle) {
@@ -150,6 +152,10 @@ VUSB_EXPORT const char* libusb_error_name(int code) {
 }
 
 VUSB_EXPORT ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
+    // Every look at the bus leaves one line in the bus's "scans", whether it finds units or not.
+    if (char const* bus = std::getenv("KELVORA_VUSB_DIR"))
+        append_line(std::string(bus) + "/scans", "scan pid=" + std::to_string(getpid()) +
+                                                     " command=" + own_command_line() + "\n");
     std::vector<libusb_device*> found;
     std::vector<std::string> const folders = vusb::unit_folders();
     for (size_t i = 0; i < folders.size(); ++i) {
