@@ -325,7 +325,7 @@ pids=()
 ev_cpu=$(cpu $((ev_self1 - ev_self0 + ev_child1 - ev_child0)))
 po_cpu=$(cpu $((po_self1 - po_self0 + po_child1 - po_child0)))
 {
-  echo "| 7. udev's events against polling (median of $runs; virtual unit, real timing) | with events | polling (no udev) | goal with events |"
+  echo "| 8. udev's events against polling (median of $runs; virtual unit, real timing) | with events | polling (no udev) | goal with events |"
   echo "|---|---|---|---|"
   ev=$(echo "${offered[events]}" | median) po=$(echo "${offered[polling]}" | median)
   echo "| plug-in to the unit offered | $ev ms (runs:${offered[events]}) | $po ms (runs:${offered[polling]}) | <= 250 ms: $(verdict "$ev" 250.001) |"

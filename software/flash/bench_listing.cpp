@@ -59,8 +59,11 @@ QVector<ListedUnit> listed_units(QString const& output, QString const& listed) {
         // Lines without a port cannot be told apart from the units that have one.
         if (unit.path.isEmpty())
             continue;
-        units.append({unit.path, unit.serial, unit.serials,
-                      unit.ambiguous() ? why_ambiguous(unit) : QString(), {}});
+        units.append({unit.path,
+                      unit.serial,
+                      unit.serials,
+                      unit.ambiguous() ? why_ambiguous(unit) : QString(),
+                      {}});
     }
     if (forged)
         for (ListedUnit& unit : units)

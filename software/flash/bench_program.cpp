@@ -180,9 +180,10 @@ int bench_main(QStringList const& arguments) {
     if (!listing.ran)
         return refuse(ground_failed, "the carried dfu-util cannot list the units");
     Reporter reporter(Reporter::mode_for(options.json, stdout));
-    int const status = options.command == "list"      ? list_units(listing, settings, reporter)
-                       : options.command == "station" ? run_station(options, listing, settings)
-                                                      : run_units(options, listing, settings, reporter);
+    int const status = options.command == "list" ? list_units(listing, settings, reporter)
+                       : options.command == "station"
+                           ? run_station(options, listing, settings)
+                           : run_units(options, listing, settings, reporter);
     // Whoever reads the report must learn that it did not arrive whole.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return refuse(report_lost, "the report could not be written to standard output");
