@@ -191,6 +191,9 @@ QVariant SlotModel::headerData(int section, Qt::Orientation orientation, int rol
 void SlotModel::unit_arrived(QString const& port) {
     int const at = ensure_row(port);
     SlotRow& row = rows_[at];
+    // A unit that is there cannot arrive again before it left: told twice, it is one unit.
+    if (row.present)
+        return;
     if (!row.in_work) {
         // Another unit: nothing of the one before stays.
         SlotRow fresh;

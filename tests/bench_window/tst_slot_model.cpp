@@ -82,6 +82,9 @@ void TestSlotModel::a_unit_in_a_slot_data() {
         << found + QStringList{"writing 1-1.2 30", "leave 1-1.2", "failed 1-1.2 write failed"}
         << "Unplugged"
         << "" << -1 << "Failed: write failed" << true << "K100";
+    QTest::newRow("told twice of one arrival")
+        << found + QStringList{"arrive 1-1.2"} << "Reading the unit"
+        << "" << -1 << "" << false << "K100";
     QTest::newRow("another unit replaces a greyed row")
         << found + QStringList{"done 1-1.2 written", "leave 1-1.2", "arrive 1-1.2"} << "Waiting"
         << "" << -1 << "" << false << "";
