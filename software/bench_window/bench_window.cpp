@@ -109,7 +109,8 @@ BenchWindow::BenchWindow(Settings::GUI const& gui, QWidget* parent) : QWidget(pa
     layout->addLayout(bottom);
     alert = new StatusAlert(alert_line, this);
 
-    connect(arm_switch, &QCheckBox::clicked, this, &BenchWindow::arm_requested);
+    // Toggled, however it was: by a click, a key or a screen reader's action.
+    connect(arm_switch, &QCheckBox::toggled, this, &BenchWindow::arm_requested);
     connect(start_button, &QPushButton::clicked, this, &BenchWindow::start_requested);
     connect(retry_button, &QPushButton::clicked, this, &BenchWindow::retry_requested);
     connect(save_button, &QPushButton::clicked, this, &BenchWindow::save_log);
@@ -142,6 +143,7 @@ QString BenchWindow::text(QString const& id) const {
 }
 
 void BenchWindow::show_armed(bool armed) {
+    QSignalBlocker const quiet(arm_switch);
     arm_switch->setChecked(armed);
     update_actions();
 }
