@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 std::function<QString()> BenchWindow::ask_file_name;
@@ -78,10 +79,27 @@ BenchWindow::BenchWindow(Settings::GUI const& gui, QWidget* parent) : QWidget(pa
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setTabKeyNavigation(false);
     table->verticalHeader()->hide();
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    table->horizontalHeader()->setSectionResizeMode(SlotModel::progress_column, QHeaderView::Fixed);
-    table->horizontalHeader()->resizeSection(SlotModel::progress_column, 140);
+    // The columns fit their texts, measured again when rows come or a row's texts change, at
+    // most every quarter second: never for a step of a bar, which comes many times a second
+    // for each unit written.
     table->horizontalHeader()->setStretchLastSection(true);
+    auto* const fit = new QTimer(this);
+    fit->setSingleShot(true);
+    fit->setInterval(250);
+    connect(fit, &QTimer::timeout, this, [this] {
+        table->resizeColumnsToContents();
+        table->setColumnWidth(SlotModel::progress_column, 140);
+    });
+    auto const fit_soon = [fit] {
+        if (!fit->isActive())
+            fit->start();
+    };
+    connect(model, &SlotModel::rowsInserted, fit, fit_soon);
+    connect(model, &SlotModel::modelReset, fit, fit_soon);
+    connect(model, &SlotModel::dataChanged, fit, [fit_soon](QModelIndex const& from) {
+        if (from.column() == 0)
+            fit_soon();
+    });
     table->setAccessibleName(text("bench_access_table"));
 
     log_title = new QLabel(text("bench_log_none"), this);

@@ -217,7 +217,16 @@ void SlotModel::unit_left(QString const& port) {
 void SlotModel::unit_event(Flash::Event const& event) {
     int const at = ensure_row(event.unit);
     SlotRow& row = rows_[at];
-    row.state = state_of(event.kind);
+    SlotRow::State const state = state_of(event.kind);
+    // The bar moves: only its cell and the state beside it change, once per percent.
+    if (state == row.state && (state == SlotRow::writing || state == SlotRow::verifying)) {
+        if (event.percent == row.percent)
+            return;
+        row.percent = event.percent;
+        emit dataChanged(index(at, state_column), index(at, progress_column));
+        return;
+    }
+    row.state = state;
     row.percent = event.percent;
     if (!event.serial.isEmpty())
         row.serial = event.serial;

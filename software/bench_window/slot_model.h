@@ -87,7 +87,8 @@ public slots:
     // any other one clears its row.
     void unit_arrived(QString const& port);
     void unit_left(QString const& port);
-    // A step of a unit's handling.
+    // A step of a unit's handling. A step of the bar changes the state and progress cells
+    // only; every other step the whole row.
     void unit_event(Flash::Event const& event);
     // A line for the unit's log.
     void unit_log(QString const& port, QString const& line);
