@@ -1,10 +1,8 @@
 #include "bench_window/bench_window.h"
-#include "gui/status_alert.h"
 
 #include "slot_steps.h"
 #include "test_main.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -20,7 +18,6 @@ private slots:
     void initTestCase();
     void buttons_data();
     void buttons();
-    void accessible_table();
     void log_of_the_selected_row();
     void keyboard_reaches_everything();
     void fits_small_screens_data();
@@ -72,36 +69,6 @@ void TestBenchWindow::buttons() {
     QCOMPARE(arm.size(), 1);
     QCOMPARE(arm[0][0].toBool(), !armed);
     QTEST(start.size() == 1, "start");
-}
-
-// A screen reader sees a table whose cells read as the rows show them; a failure is
-// announced through the alert.
-void TestBenchWindow::accessible_table() {
-    BenchWindow window(gui);
-    window.model->set_named_slots({{"1-1.2", "A1"}, {"1-1.3", "A2"}});
-    for (char const* step : {"arrive 1-1.2", "found 1-1.2 K100 WEXL 1.0.0", "writing 1-1.2 40",
-                             "arrive 1-1.3", "failed 1-1.3 no answer"})
-        feed(*window.model, step);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QAccessibleInterface* const table = QAccessible::queryAccessibleInterface(window.table);
-    QVERIFY(table);
-    QCOMPARE(table->role(), QAccessible::Table);
-    QAccessibleTableInterface* const cells = table->tableInterface();
-    QVERIFY(cells);
-    QCOMPARE(cells->rowCount(), 2);
-    QCOMPARE(cells->columnCount(), int(SlotModel::column_count));
-    auto const text = [cells](int row, int column) {
-        return cells->cellAt(row, column)->text(QAccessible::Name);
-    };
-    QCOMPARE(text(0, SlotModel::slot_column), QString("A1"));
-    QCOMPARE(text(0, SlotModel::serial_column), QString("K100"));
-    QCOMPARE(text(0, SlotModel::state_column), QString("Writing"));
-    QCOMPARE(text(0, SlotModel::progress_column), QString("40 %"));
-    QCOMPARE(text(1, SlotModel::verdict_column), QString("Failed: no answer"));
-    QCOMPARE(cells->columnDescription(SlotModel::revision_column), QString("Version before"));
-    QCOMPARE(window.alert->accessibleName(), QString("Slot A2: Failed: no answer"));
-    QCOMPARE(window.counts_label->text(), gui.text("bench_counts").arg(0).arg(1).arg(0));
 }
 
 void TestBenchWindow::log_of_the_selected_row() {

@@ -5,7 +5,8 @@
 # slots' table and presses the window's buttons while this script plugs units in.
 #   udev_namespace.sh xvfb_bench.sh <kelvora-upgrade> <build folder>
 # Disarmed, a unit waits unopened until "Start"; armed, units plugged in one after another
-# are upgraded, one of another product is skipped, and one whose check fails is announced.
+# are upgraded, one of another product is skipped, and one whose check fails is announced
+# and, mended, tried again; a unit unplugged leaves its row greyed.
 # Exit 77 when Xvfb, dbus-daemon, the AT-SPI client's packages or udev's namespace are missing.
 set -euo pipefail
 
@@ -66,4 +67,12 @@ plug 4
 client cell:A2:Result:"Done: written" cell:B1:Result:"Skipped: another product" \
   cell:B2:Result:"Failed" alert:"Slot B2: Failed" label:"Done: 2    Failed: 1    Skipped: 1" \
   cell:B2:"Serial number":4444 cell:A1:"Version before":2.3
+
+# Unplugged after its verdict, a row stays greyed; the failed unit (written, but its check
+# read a flipped bit), mended while plugged in, is checked again and found current.
+echo never >"$bus/u2/back_at"
+"$build/kelvora_vusb_udev_event" remove 2
+sed -i '/^flip_bit=/d' "$bus/u4/config"
+client cell:A2:State:Unplugged cell:A2:"Serial number":2222 press:"Try failed again" \
+  cell:B2:Result:"Done: already current" label:"Done: 3    Failed: 1    Skipped: 1"
 echo "PASS: a screen reader reads the bench's slots and hears its failure"
