@@ -45,7 +45,7 @@ for r in $(seq 1 "$rounds"); do
   w_ms=$(value wall_ms <<<"$w")
   [ "$(value units <<<"$w")" = "$units" ] || { echo "the window saw $(value units <<<"$w") units" >&2; exit 1; }
   printf '%-6s %11s %11s %7.3f %15s %15s %14s %13s\n' "$r" "$s_ms" "$w_ms" \
-    "$(echo "$w_ms / $s_ms" | bc -l)" "$(value longest_stall_ms <<<"$s")" \
+    "$(awk "BEGIN { print $w_ms / $s_ms }")" "$(value longest_stall_ms <<<"$s")" \
     "$(value longest_stall_ms <<<"$w")" "$(value busy_in_longest_ms <<<"$w")" \
     "$(value most_busy_gap_ms <<<"$w")"
 done
