@@ -19,6 +19,7 @@ SlotRow::State state_of(Flash::Event::Kind kind) {
     case Flash::Event::failed:
         return SlotRow::failed;
     case Flash::Event::skipped:
+    case Flash::Event::left: // never asked: unit_event() takes a departure as unit_left()
         break;
     }
     return SlotRow::skipped;
@@ -215,6 +216,8 @@ void SlotModel::unit_left(QString const& port) {
 }
 
 void SlotModel::unit_event(Flash::Event const& event) {
+    if (event.kind == Flash::Event::left)
+        return unit_left(event.unit);
     int const at = ensure_row(event.unit);
     SlotRow& row = rows_[at];
     SlotRow::State const state = state_of(event.kind);

@@ -5,8 +5,9 @@
 #include <QStringList>
 
 // One step a test feeds the model, as a line of words:
-//   "arrive P", "leave P", "found P SERIAL PRODUCT REVISION", "writing P PERCENT",
-//   "verifying P PERCENT", "done P REASON", "failed P REASON", "skipped P REASON".
+//   "arrive P", "leave P", "gone P" (the bench's event of a departure), "found P SERIAL PRODUCT
+//   REVISION", "writing P PERCENT", "verifying P PERCENT", "done P REASON", "failed P REASON",
+//   "skipped P REASON".
 inline void feed(SlotModel& model, QString const& step) {
     QStringList const words = step.split(' ');
     QString const& port = words.value(1);
@@ -16,7 +17,9 @@ inline void feed(SlotModel& model, QString const& step) {
         return model.unit_left(port);
     Flash::Event event;
     event.unit = port;
-    if (words[0] == "found") {
+    if (words[0] == "gone") {
+        event.kind = Flash::Event::left;
+    } else if (words[0] == "found") {
         event.kind = Flash::Event::found;
         event.serial = words.value(2);
         event.product = words.value(3);

@@ -74,6 +74,9 @@ void TestSlotModel::a_unit_in_a_slot_data() {
     QTest::newRow("left after its verdict")
         << found + QStringList{"done 1-1.2 written", "leave 1-1.2"} << "Unplugged"
         << "" << -1 << "Done: written" << true << "K100";
+    QTest::newRow("left, as the bench tells")
+        << found + QStringList{"skipped 1-1.2 another product", "gone 1-1.2"} << "Unplugged"
+        << "" << -1 << "Skipped: another product" << true << "K100";
     // Pulled during the write: greyed only once the bench gave its verdict.
     QTest::newRow("pulled while writing")
         << found + QStringList{"writing 1-1.2 30", "leave 1-1.2"} << "Writing"
