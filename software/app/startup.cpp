@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/bench_startup.h"
 #include "app/connections.h"
 #include "app/refuse_start.h"
 #include "bus/unit_watch.h"
@@ -54,6 +55,11 @@ void GUI_init() {
     // Nothing runs from a working directory that could not be made safely.
     refuse_start_without_working_dir();
     support::setup_fonts();
+    // The bench window takes the place of the one-unit window and of its worker.
+    if (bench_window_requested()) {
+        bench_init();
+        return;
+    }
     logWindow = new LogWindow(nullptr);
     // Closing the main window ends the run even while the log window is open.
     logWindow->dialog->setAttribute(Qt::WA_QuitOnClose, false);
@@ -110,6 +116,7 @@ void GUI_init() {
 
 int GUI_cleanup(int result) {
     qInfo() << "app.exec() returns:" << result;
+    bench_cleanup();
     DFU::end_waits_for_exit();
     delete bus_watch;
     bus_watch = nullptr;

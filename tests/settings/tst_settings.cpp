@@ -73,6 +73,38 @@ void TestSettings::embedded_document() {
                                "access_button",
                                "access_status",
                                "access_bar",
+                               "bench_error",
+                               "bench_title",
+                               "bench_counts",
+                               "bench_arm",
+                               "bench_start",
+                               "bench_retry",
+                               "bench_col_slot",
+                               "bench_col_port",
+                               "bench_col_serial",
+                               "bench_col_product",
+                               "bench_col_revision",
+                               "bench_col_state",
+                               "bench_col_progress",
+                               "bench_col_verdict",
+                               "bench_state_empty",
+                               "bench_state_waiting",
+                               "bench_state_reading",
+                               "bench_state_writing",
+                               "bench_state_verifying",
+                               "bench_state_ended",
+                               "bench_state_left",
+                               "bench_progress",
+                               "bench_verdict_done",
+                               "bench_verdict_failed",
+                               "bench_verdict_skipped",
+                               "bench_failed_alert",
+                               "bench_log",
+                               "bench_log_none",
+                               "bench_save",
+                               "bench_save_failed",
+                               "bench_access_table",
+                               "bench_access_log",
                                "notice_title"}));
 
     QCOMPARE(gui.text("2"), QString("<span style=\"font-size:18pt\">\n<span style=\"color:#FFFFFF; "
@@ -144,7 +176,7 @@ void TestSettings::embedded_text_form() {
                           "'Click here to start upgrade.'\n"));
     QVERIFY(
         text.contains("\tLabel 'debug_mode': (480,427) {no-create} font='':-1: 'Debug mode'\n"));
-    QCOMPARE(text.count("\n\t"), 42);
+    QCOMPARE(text.count("\n\t"), 74);
 }
 
 // Whole documents: how many labels and circles come out of them.
