@@ -4,10 +4,7 @@
 #include "bench_window/bench_session.h"
 #include "bench_window/bench_window.h"
 #include "bus/unit_watch.h"
-#include "control/upgrade_record.h"
-#include "dfu/device_operations.h"
 #include "files/files.h"
-#include "files/support_misc.h"
 #include "launch/device_startup.h"
 #include "settings/settings.h"
 #include "settings/translations.h"
@@ -39,13 +36,7 @@ void bench_init() {
         refuse_to_start(start_up_message("error_extract", Files::extraction_error()));
 
     // As kelvora-flash station: the same image, record and journal.
-    Flash::JobSettings settings;
-    settings.image_file = Files::path_of(Files::desired_FW_bin);
-    settings.image = support_misc::read_binary_file(settings.image_file);
-    settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
-    settings.carried = DFU::desired_FW_Info();
-    settings.folder = Files::external_dir.path();
-    settings.record_file = UpgradeRecorder::default_file();
+    Flash::JobSettings const settings = Flash::carried_job_settings();
     if (settings.image.isEmpty() || !settings.carried.valid)
         refuse_to_start(start_up_message("error_extract", settings.image_file));
 

@@ -158,12 +158,7 @@ int bench_main(QStringList const& arguments) {
     if (!DFU::dfu_util::execution_test())
         return refuse(ground_failed, "the carried dfu-util does not run");
 
-    JobSettings settings;
-    settings.image_file = Files::path_of(Files::desired_FW_bin);
-    settings.image = support_misc::read_binary_file(settings.image_file);
-    settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
-    settings.carried = DFU::desired_FW_Info();
-    settings.record_file = UpgradeRecorder::default_file();
+    JobSettings settings = carried_job_settings();
     settings.dry_run = options.dry_run;
     if (settings.image.isEmpty() || !settings.carried.valid)
         return refuse(ground_failed, "the carried firmware cannot be read");

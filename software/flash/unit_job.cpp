@@ -5,6 +5,7 @@
 #include "device/unit_text.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
+#include "files/support_misc.h"
 #include "system/quit_on_signal.h"
 
 #include <QElapsedTimer>
@@ -203,6 +204,16 @@ Event check_unit(ListedUnit const& unit, JobSettings const& settings, Sink const
         return finish(event(unit, Event::skipped, "stopped"), sink);
     return ended(unit, outcome_of(read_back(unit, settings, sink)), "matches the carried image",
                  sink);
+}
+
+JobSettings carried_job_settings() {
+    JobSettings settings;
+    settings.image_file = Files::path_of(Files::desired_FW_bin);
+    settings.image = support_misc::read_binary_file(settings.image_file);
+    settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
+    settings.carried = DFU::desired_FW_Info();
+    settings.record_file = UpgradeRecorder::default_file();
+    return settings;
 }
 
 } // namespace Flash

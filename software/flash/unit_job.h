@@ -27,6 +27,11 @@ struct JobSettings {
     Bus::Arrivals const* arrivals = nullptr;
 };
 
+// The carried image from the working folder, its information block and the user's record:
+// what the bench, the station and the bench window write with. Its image is empty when the
+// carried firmware cannot be read.
+JobSettings carried_job_settings();
+
 using Sink = std::function<void(Event const&)>;
 
 // The unit's OTP record and information block, read by its port as the window reads its unit.
