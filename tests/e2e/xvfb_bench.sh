@@ -44,7 +44,9 @@ printf '1-1 A1\n1-2 A2\n1-3 B1\n1-4 B2\n' >"$XDG_CONFIG_HOME/kelvora-upgrade/slo
 
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 log=$work/tool.log
-LD_PRELOAD=$build/tests/instruments/vusb/libkelvora_vusb.so KELVORA_VUSB_DIR=$bus \
+# Under AddressSanitizer the virtual bus comes before its runtime in the preload list.
+LD_PRELOAD="$build/tests/instruments/vusb/libkelvora_vusb.so${LD_PRELOAD:+ $LD_PRELOAD}" \
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" KELVORA_VUSB_DIR=$bus \
   "$tool" --bench >"$log" 2>&1 &
 tool_pid=$!
 pids+=("$tool_pid")
