@@ -220,8 +220,8 @@ for section in NAME SYNOPSIS OPTIONS FILES ENVIRONMENT "EXIT STATUS"; do
   check "manual page has $section" grep -qx "$section" <<<"$man_text"
 done
 # Every option that the command line registers is documented, short and long.
-options=$(grep -o '{{"[A-Za-z]", "[a-z-]*"}' software/app/command_line.cpp | tr -d '{}"' | tr ',' ' ')
-[ -n "$options" ] || fail "no options found in software/app/command_line.cpp"
+options=$(grep -o '{{"[A-Za-z]", "[a-z-]*"}' software/launch/command_line.cpp | tr -d '{}"' | tr ',' ' ')
+[ -n "$options" ] || fail "no options found in software/launch/command_line.cpp"
 while read -r short long; do
   check "manual page documents -$short, --$long" \
     grep -Eq -- "-$short, --$long" <<<"$man_text"
