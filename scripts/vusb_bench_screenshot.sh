@@ -23,9 +23,7 @@ done
 # shellcheck source=tests/e2e/tool_run.sh disable=SC1091
 . "$root/tests/e2e/tool_run.sh"
 tool_run_setup 321 350 1366x768
-bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=${bus_info%%$'\n'*}
-pids+=("${bus_info##*$'\n'}")
+tool_run_session_bus
 
 bus=$work/bus
 mkdir -p "$XDG_CONFIG_HOME/kelvora-upgrade"

@@ -33,6 +33,14 @@ tool_run_setup() {
   pids+=("$xvfb_pid")
 }
 
+# A private session bus for this run, ended with the run.
+tool_run_session_bus() {
+  local bus_info
+  bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS=${bus_info%%$'\n'*}
+  pids+=("${bus_info##*$'\n'}")
+}
+
 fail() {
   echo "FAIL: $*"
   if [ -n "$log" ]; then

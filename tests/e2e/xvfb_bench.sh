@@ -23,9 +23,7 @@ done
 . "$here/tool_run.sh"
 tool_run_setup 291 320 1366x768
 
-bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=${bus_info%%$'\n'*}
-pids+=("${bus_info##*$'\n'}")
+tool_run_session_bus
 
 # Four units on ports 1-1 to 1-4, unplugged until the script plugs them in.
 bus=$work/bus

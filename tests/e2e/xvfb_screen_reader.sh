@@ -20,9 +20,7 @@ done
 tool_run_setup 130 160
 
 # A private session bus; the AT-SPI bus and its registry are started on demand from it.
-bus_info=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=${bus_info%%$'\n'*}
-pids+=("${bus_info##*$'\n'}")
+tool_run_session_bus
 
 "$here/../../simulator/dfu-util_simulator.sh" --dfu-util-command setup_prepared_config \
   readback_differs >/dev/null
