@@ -9,11 +9,9 @@
 //                                station runs it
 #include "bench_window/bench_session.h"
 #include "bench_window/bench_window.h"
-#include "dfu/device_operations.h"
-#include "files/files.h"
-#include "files/support_misc.h"
 #include "flash/bench_listing.h"
 #include "flash/station.h"
+#include "flash/unit_job.h"
 #include "launch/device_startup.h"
 
 #include <QApplication>
@@ -69,15 +67,6 @@ struct StallProbe {
     }
 };
 
-Flash::JobSettings job_settings() {
-    Flash::JobSettings settings;
-    settings.image_file = Files::path_of(Files::desired_FW_bin);
-    settings.image = support_misc::read_binary_file(settings.image_file);
-    settings.carried = DFU::desired_FW_Info();
-    settings.folder = Files::external_dir.path();
-    return settings;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -105,8 +94,8 @@ int main(int argc, char* argv[]) {
 
     Settings::GUI const gui = Settings::make_GUI(":resources/settings_GUI.json");
     BenchWindow window(gui);
-    BenchSession session(job_settings(), {}, &window);
-    Flash::Station station(job_settings(), {}, {});
+    BenchSession session(Flash::carried_job_settings(), {}, &window);
+    Flash::Station station(Flash::carried_job_settings(), {}, {});
     if (window_mode) {
         window.show();
         session.start();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan, coverage-instrumented core library) in
 # build-fuzz and runs each for a while on a copy of its seed corpus. Exits non-zero when
-# any target finds a crash, a sanitizer report, a leak or a hang, and when a target or its seed
-# corpus is missing or a target ran no input at all. Prints each target's executions.
+# any target finds a crash, a sanitizer report, a leak or a hang, when a target, its dictionary
+# or its seed corpus is missing, and when a target ran no input at all. Prints each target's
+# executions.
 #   KELVORA_FUZZ_SECONDS   run time per target (default 20; .ci/run gives 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,8 +28,9 @@ failed=()
 for target in "${targets[@]}"; do
     echo "== fuzz_$target for ${seconds} s"
     binary=$build/tests/fuzz/fuzz_$target
-    if [ ! -x "$binary" ] || ! compgen -G "$root/tests/fuzz/corpus/$target/*" >/dev/null; then
-        echo "fuzz_$target: no target binary or no seed corpus"
+    if [ ! -x "$binary" ] || [ ! -s "$root/tests/fuzz/$target.dict" ] ||
+        ! compgen -G "$root/tests/fuzz/corpus/$target/*" >/dev/null; then
+        echo "fuzz_$target: no target binary, dictionary or seed corpus"
         failed+=("$target")
         continue
     fi
