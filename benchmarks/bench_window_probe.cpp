@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <sys/resource.h>
 
 namespace {
 
@@ -36,12 +37,22 @@ double thread_cpu_ms() {
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
+// The GUI thread's voluntary (it blocked: on the X server, a lock, ...) and involuntary (the
+// processor was taken from it) context switches so far.
+QPair<long, long> thread_switches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
+}
+
 // The longest gap between two ticks, and how much of it the GUI thread spent on the processor
 // (the rest it waited: for the processor, taken by other programs, or blocked).
 struct StallProbe {
     QTimer timer;
     double last_ms = -1;
     double last_cpu_ms = 0;
+    QPair<long, long> last_switches;
+    QPair<long, long> longest_switches;
     bool measuring = false;
     double longest = 0;
     double longest_busy = 0;
@@ -52,16 +63,20 @@ struct StallProbe {
         QObject::connect(&timer, &QTimer::timeout, [this] {
             double const t = now_ms();
             double const cpu = thread_cpu_ms();
+            QPair<long, long> const switches = thread_switches();
             if (measuring && last_ms >= 0) {
                 if (t - last_ms - 5 > longest) {
                     longest = t - last_ms - 5;
                     longest_busy = cpu - last_cpu_ms;
+                    longest_switches = {switches.first - last_switches.first,
+                                        switches.second - last_switches.second};
                 }
                 most_busy = std::max(most_busy, cpu - last_cpu_ms);
                 ++ticks;
             }
             last_ms = t;
             last_cpu_ms = cpu;
+            last_switches = switches;
         });
         timer.start(5);
     }
@@ -86,9 +101,11 @@ int main(int argc, char* argv[]) {
         if (verdicts < units)
             return;
         std::printf("mode=%s\nunits=%d\nwall_ms=%.0f\nlongest_stall_ms=%.1f\n"
-                    "busy_in_longest_ms=%.1f\nmost_busy_gap_ms=%.1f\nticks=%d\n",
+                    "busy_in_longest_ms=%.1f\nmost_busy_gap_ms=%.1f\nticks=%d\n"
+                    "blocked_in_longest=%ld\npreempted_in_longest=%ld\n",
                     window_mode ? "window" : "station", units, now_ms() - started, probe.longest,
-                    probe.longest_busy, probe.most_busy, probe.ticks);
+                    probe.longest_busy, probe.most_busy, probe.ticks, probe.longest_switches.first,
+                    probe.longest_switches.second);
         app.quit();
     };
 

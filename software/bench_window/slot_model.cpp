@@ -221,12 +221,13 @@ void SlotModel::unit_event(Flash::Event const& event) {
     int const at = ensure_row(event.unit);
     SlotRow& row = rows_[at];
     SlotRow::State const state = state_of(event.kind);
-    // The bar moves: only its cell and the state beside it change, once per percent.
+    // The bar moves: only its cell changes, once per percent. A change of one cell repaints
+    // that cell; a change of a range would repaint the whole table, many times a second.
     if (state == row.state && (state == SlotRow::writing || state == SlotRow::verifying)) {
         if (event.percent == row.percent)
             return;
         row.percent = event.percent;
-        emit dataChanged(index(at, state_column), index(at, progress_column));
+        emit dataChanged(index(at, progress_column), index(at, progress_column));
         return;
     }
     row.state = state;

@@ -87,7 +87,7 @@ public slots:
     // any other one clears its row.
     void unit_arrived(QString const& port);
     void unit_left(QString const& port);
-    // A step of a unit's handling. A step of the bar changes the state and progress cells
+    // A step of a unit's handling. A step of the bar changes the progress cell
     // only; every other step the whole row.
     void unit_event(Flash::Event const& event);
     // A line for the unit's log.

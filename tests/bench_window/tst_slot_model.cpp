@@ -5,6 +5,7 @@
 #include "test_main.h"
 
 #include <QApplication>
+#include <QSignalSpy>
 
 namespace {
 
@@ -21,6 +22,7 @@ private slots:
     void initTestCase();
     void a_unit_in_a_slot_data();
     void a_unit_in_a_slot();
+    void a_bar_step_changes_one_cell();
     void rows_in_order_data();
     void rows_in_order();
     void verdict_colours_data();
@@ -116,6 +118,21 @@ void TestSlotModel::a_unit_in_a_slot() {
         model.data(model.index(0, SlotModel::serial_column), Qt::ForegroundRole).value<QColor>() ==
             QColor(Qt::gray),
         model.row(0).greyed());
+}
+
+// Sixteen bars move many times a second: a step that named a range of cells would repaint the
+// whole table each time.
+void TestSlotModel::a_bar_step_changes_one_cell() {
+    SlotModel model(text());
+    for (char const* step : {"arrive 1-1.2", "found 1-1.2 K100 WEXL 1.0.0", "writing 1-1.2 40"})
+        feed(model, step);
+    QSignalSpy changes(&model, &SlotModel::dataChanged);
+    feed(model, "writing 1-1.2 41");
+    feed(model, "writing 1-1.2 41");
+    QCOMPARE(changes.size(), 1);
+    QModelIndex const cell = model.index(0, SlotModel::progress_column);
+    QCOMPARE(changes[0][0].toModelIndex(), cell);
+    QCOMPARE(changes[0][1].toModelIndex(), cell);
 }
 
 void TestSlotModel::rows_in_order_data() {

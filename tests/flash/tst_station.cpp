@@ -99,9 +99,14 @@ struct Bench {
                 kept << line;
         return test_files::write_all(bus.unit_path(name) + "/config", kept.join('\n'));
     }
+    // The counts follow a verdict once its job has ended: a little after the verdict's event.
     bool counts_are(int done, int failed, int skipped) const {
-        Flash::Counts const c = station->counts();
-        return c.done == done && c.failed == failed && c.skipped == skipped;
+        return QTest::qWaitFor(
+            [&] {
+                Flash::Counts const c = station->counts();
+                return c.done == done && c.failed == failed && c.skipped == skipped;
+            },
+            30000);
     }
 };
 
