@@ -433,10 +433,13 @@ dfu::Status Unit::program(uint32_t address, std::vector<uint8_t> const& bytes, l
     // Programming can only clear bits; what was not erased stays as it is.
     for (size_t i = 0; i < bytes.size(); ++i)
         cells[offset + i] &= bytes[i];
+    DirtyRange& dirty = memory.memory == &otp_ ? otp_dirty_ : flash_dirty_;
+    dirty.add(offset, bytes.size());
     BitAddress const& stuck = knobs_.stuck_bit;
-    if (stuck.set && memory.contains(stuck.address))
+    if (stuck.set && memory.contains(stuck.address)) {
         cells[stuck.address - memory.base] &= uint8_t(~(1u << stuck.bit));
-    (memory.memory == &otp_ ? otp_dirty_ : flash_dirty_) = true;
+        dirty.add(stuck.address - memory.base, 1);
+    }
     save_memories();
     double const modelled = program_word_ms * double((bytes.size() + 3) / 4);
     *duration_ms = knobs_.real_timing ? std::lround(modelled * knobs_.timing_scale) : 0;
@@ -452,10 +455,12 @@ void Unit::erase_sector(uint32_t address, long* duration_ms) {
     double erase_ms = 0;
     sector_of(address - flash_base, &start, &size, &erase_ms);
     std::fill_n(flash_.begin() + start, size, 0xFF);
+    flash_dirty_.add(start, size);
     BitAddress const& stuck = knobs_.stuck_bit;
-    if (stuck.set && stuck.address >= flash_base && stuck.address - flash_base < flash_size)
+    if (stuck.set && stuck.address >= flash_base && stuck.address - flash_base < flash_size) {
         flash_[stuck.address - flash_base] &= uint8_t(~(1u << stuck.bit));
-    flash_dirty_ = true;
+        flash_dirty_.add(stuck.address - flash_base, 1);
+    }
     save_memories();
     *duration_ms = knobs_.real_timing ? std::lround(erase_ms * knobs_.timing_scale) : 0;
 }
@@ -550,10 +555,12 @@ void Unit::load_memories() {
 }
 
 void Unit::save_memories() {
-    if (flash_dirty_ && write_file_atomically(folder_ + "/flash.bin", flash_.data(), flash_.size()))
-        flash_dirty_ = false;
-    if (otp_dirty_ && write_file_atomically(folder_ + "/otp.bin", otp_.data(), otp_.size()))
-        otp_dirty_ = false;
+    if (flash_dirty_.any() &&
+        write_file_range(folder_ + "/flash.bin", flash_.data(), flash_.size(), flash_dirty_))
+        flash_dirty_ = {};
+    if (otp_dirty_.any() &&
+        write_file_range(folder_ + "/otp.bin", otp_.data(), otp_.size(), otp_dirty_))
+        otp_dirty_ = {};
 }
 
 void Unit::load_state() {

@@ -155,8 +155,8 @@ private:
     std::vector<uint8_t> otp_;
     std::vector<uint8_t> option_bytes_;
     std::vector<uint8_t> device_feature_;
-    bool flash_dirty_ = false;
-    bool otp_dirty_ = false;
+    DirtyRange flash_dirty_;
+    DirtyRange otp_dirty_;
 
     long uploads_ = 0;
     long downloads_ = 0;

@@ -271,6 +271,30 @@ bool write_file_atomically(std::string const& path, void const* data, size_t siz
     return true;
 }
 
+bool write_file_range(std::string const& path, uint8_t const* data, size_t size,
+                      DirtyRange const& range) {
+    int const fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || fstat(fd, &status) != 0 || size_t(status.st_size) != size) {
+        if (fd >= 0)
+            close(fd);
+        return write_file_atomically(path, data, size);
+    }
+    size_t at = range.from;
+    size_t const end = std::min(range.to, size);
+    while (at < end) {
+        ssize_t const wrote = pwrite(fd, data + at, end - at, off_t(at));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            close(fd);
+            return false;
+        }
+        at += size_t(wrote);
+    }
+    return close(fd) == 0;
+}
+
 int64_t read_back_at(std::string const& folder) {
     std::vector<uint8_t> content;
     if (!read_file(folder + "/back_at", &content))

@@ -12,6 +12,7 @@
 // Every file is replaced as a whole (temporary file + rename), so a process killed at any
 // moment leaves either the old or the new content.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -66,6 +67,23 @@ Knobs read_knobs(std::string const& folder);
 
 bool read_file(std::string const& path, std::vector<uint8_t>* content);
 bool write_file_atomically(std::string const& path, void const* data, size_t size);
+
+// The bytes of a memory that changed since its file was written: [from, to).
+struct DirtyRange {
+    size_t from = SIZE_MAX;
+    size_t to = 0;
+    void add(size_t at, size_t count) {
+        from = std::min(from, at);
+        to = std::max(to, at + count);
+    }
+    bool any() const { return from < to; }
+};
+// Writes the changed bytes of a memory of size bytes into its file in place, as a flash cell
+// keeps what was programmed even when the program is killed a moment later. A file that does
+// not hold the whole memory yet is written whole, atomically. Writing the whole memory for
+// every block made sixteen units written at once spend the machine on copying files.
+bool write_file_range(std::string const& path, uint8_t const* data, size_t size,
+                      DirtyRange const& range);
 
 // "back_at": absent or in the past means on the bus.
 constexpr int64_t never = INT64_MAX;
