@@ -37,11 +37,14 @@ double thread_cpu_ms() {
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
 
+long minor_faults = 0; // the GUI thread's page faults, at the last call of thread_switches()
+
 // The GUI thread's voluntary (it blocked: on the X server, a lock, ...) and involuntary (the
 // processor was taken from it) context switches so far.
 QPair<long, long> thread_switches() {
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
+    minor_faults = usage.ru_minflt;
     return {usage.ru_nvcsw, usage.ru_nivcsw};
 }
 
@@ -52,6 +55,8 @@ struct StallProbe {
     double last_ms = -1;
     double last_cpu_ms = 0;
     QPair<long, long> last_switches;
+    long last_faults = 0;
+    long longest_faults = 0;
     QPair<long, long> longest_switches;
     bool measuring = false;
     double longest = 0;
@@ -68,6 +73,7 @@ struct StallProbe {
                 if (t - last_ms - 5 > longest) {
                     longest = t - last_ms - 5;
                     longest_busy = cpu - last_cpu_ms;
+                    longest_faults = minor_faults - last_faults;
                     longest_switches = {switches.first - last_switches.first,
                                         switches.second - last_switches.second};
                 }
@@ -77,6 +83,7 @@ struct StallProbe {
             last_ms = t;
             last_cpu_ms = cpu;
             last_switches = switches;
+            last_faults = minor_faults;
         });
         timer.start(5);
     }
@@ -102,10 +109,10 @@ int main(int argc, char* argv[]) {
             return;
         std::printf("mode=%s\nunits=%d\nwall_ms=%.0f\nlongest_stall_ms=%.1f\n"
                     "busy_in_longest_ms=%.1f\nmost_busy_gap_ms=%.1f\nticks=%d\n"
-                    "blocked_in_longest=%ld\npreempted_in_longest=%ld\n",
+                    "blocked_in_longest=%ld\npreempted_in_longest=%ld\nfaults_in_longest=%ld\n",
                     window_mode ? "window" : "station", units, now_ms() - started, probe.longest,
                     probe.longest_busy, probe.most_busy, probe.ticks, probe.longest_switches.first,
-                    probe.longest_switches.second);
+                    probe.longest_switches.second, probe.longest_faults);
         app.quit();
     };
 

@@ -37,17 +37,17 @@ run() { # mode
 }
 value() { sed -n "s/^$1=//p"; }
 
-printf '%-6s %11s %11s %7s %15s %15s %14s %13s %8s %10s\n' round station_ms window_ms ratio \
-  station_stall_ms window_stall_ms busy_in_stall most_busy_gap blocked preempted
+printf '%-6s %11s %11s %7s %15s %15s %14s %13s %8s %10s %7s\n' round station_ms window_ms ratio \
+  station_stall_ms window_stall_ms busy_in_stall most_busy_gap blocked preempted faults
 for r in $(seq 1 "$rounds"); do
   s=$(run station)
   w=$(run window)
   s_ms=$(value wall_ms <<<"$s")
   w_ms=$(value wall_ms <<<"$w")
   [ "$(value units <<<"$w")" = "$units" ] || { echo "the window saw $(value units <<<"$w") units" >&2; exit 1; }
-  printf '%-6s %11s %11s %7.3f %15s %15s %14s %13s %8s %10s\n' "$r" "$s_ms" "$w_ms" \
+  printf '%-6s %11s %11s %7.3f %15s %15s %14s %13s %8s %10s %7s\n' "$r" "$s_ms" "$w_ms" \
     "$(awk "BEGIN { print $w_ms / $s_ms }")" "$(value longest_stall_ms <<<"$s")" \
     "$(value longest_stall_ms <<<"$w")" "$(value busy_in_longest_ms <<<"$w")" \
     "$(value most_busy_gap_ms <<<"$w")" "$(value blocked_in_longest <<<"$w")" \
-    "$(value preempted_in_longest <<<"$w")"
+    "$(value preempted_in_longest <<<"$w")" "$(value faults_in_longest <<<"$w")"
 done

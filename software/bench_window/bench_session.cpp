@@ -9,6 +9,17 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include <cerrno>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Above the window's 0; any program may lower its own threads' priority this far.
+constexpr int work_niceness = 10;
+
+} // namespace
+
 BenchSession::BenchSession(Flash::JobSettings settings, Flash::SlotTable slot_table,
                            BenchWindow* window, QObject* parent)
     : QObject(parent), settings(std::move(settings)), slot_table(std::move(slot_table)),
@@ -78,6 +89,13 @@ void BenchSession::start() {
     QMetaObject::invokeMethod(
         anchor,
         [this, model] {
+            // The thread, the jobs it starts and their dfu-util run below the window's thread,
+            // which then answers at once however many units are written: dfu-util waits on the
+            // units, not on the processor, and loses nothing. The jobs' threads and children
+            // take the thread's priority with them.
+            if (setpriority(PRIO_PROCESS, gettid(), work_niceness) != 0)
+                qWarning() << "Bench: cannot lower the priority of the work:"
+                           << qt_error_string(errno);
             watch = new Bus::UnitWatch;
             if (!watch->watching())
                 qWarning() << "Bench: cannot follow udev's events";

@@ -18,6 +18,7 @@ class Station;
 // Runs a station for a bench window. The station, the bus watch and the listing of the units
 // present at the start live on a thread of their own, and so do the station's jobs: the GUI
 // thread only receives their signals, queued, and sends the window's requests the same way.
+// That thread and all it starts run at a lower priority than the GUI thread.
 // Everything the station and the watch report reaches the window in the order they said it.
 class BenchSession : public QObject {
     Q_OBJECT
