@@ -2,6 +2,7 @@
 
 #include "bench_window/bench_window.h"
 #include "bus/unit_watch.h"
+#include "desktop/sleep_inhibitor.h"
 #include "flash/bench_listing.h"
 #include "flash/station.h"
 
@@ -100,6 +101,11 @@ void BenchSession::start() {
             if (!watch->watching())
                 qWarning() << "Bench: cannot follow udev's events";
             station = new Flash::Station(settings, slot_table, {});
+            // The same sleep lock as the one-unit window's, while any unit is under way; it
+            // goes with the station.
+            auto* const awake = new SleepInhibitor(station);
+            connect(station, &Flash::Station::busy_changed, awake,
+                    [awake](bool busy) { busy ? awake->acquire() : awake->release(); });
             // The window hears of a unit in the same order as the station does.
             connect(watch, &Bus::UnitWatch::unit_arrived, model, &SlotModel::unit_arrived);
             connect(watch, &Bus::UnitWatch::unit_left, model, &SlotModel::unit_left);

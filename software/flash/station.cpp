@@ -168,6 +168,8 @@ void Station::unit_left(QString const& port) {
 }
 
 void Station::start(Entry& e) {
+    if (!busy())
+        emit busy_changed(true);
     e.view.state = SlotView::working;
     QString const port = e.view.port;
     QString const slot = e.view.name;
@@ -218,6 +220,8 @@ void Station::on_job_end(QString const& port, Event const& last) {
     emit counts_changed(counts_);
     if (!e.present)
         report_gone(e);
+    if (!busy())
+        emit busy_changed(false);
     check_idle();
 }
 

@@ -79,6 +79,8 @@ signals:
     void unit_log(QString const& port, QString const& line);
     // Disarmed, and no unit under way.
     void idle();
+    // The first unit is taken in hand (true), or the last under way has its verdict (false).
+    void busy_changed(bool busy);
 
 private:
     struct Entry {

@@ -1,6 +1,7 @@
 #include "flash/station_program.h"
 
 #include "bus/unit_watch.h"
+#include "desktop/sleep_inhibitor.h"
 #include "flash/bench_program.h"
 #include "flash/station.h"
 #include "flash/station_reporter.h"
@@ -42,6 +43,10 @@ int run_station(BenchOptions const& options, Listing const& present, JobSettings
     reporter.armed();
     for (ListedUnit const& unit : present.units)
         station.unit_arrived(unit.port);
+    // The same sleep lock as the window's, while any unit is under way.
+    SleepInhibitor awake(nullptr);
+    QObject::connect(&station, &Station::busy_changed, &awake,
+                     [&awake](bool busy) { busy ? awake.acquire() : awake.release(); });
     station.arm();
 
     // Until a termination signal; then no unit is started, and those under way end.

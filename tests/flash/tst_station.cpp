@@ -208,10 +208,15 @@ void TestStation::disarmed_units_wait() {
         QCOMPARE(view.state, Flash::SlotView::waiting);
     QVERIFY(bench.events.isEmpty());
 
+    QSignalSpy busy(bench.station.get(), &Flash::Station::busy_changed);
     bench.station->start_present();
     QVERIFY(bench.wait_verdicts("1-1", 1) && bench.wait_verdicts("1-2", 1));
     QVERIFY(bench.counts_are(1, 1, 0));
     QVERIFY(idle.size() > 0);
+    // The sleep lock is wanted once for both units, and let go once both have their verdict.
+    QCOMPARE(busy.size(), 2);
+    QCOMPARE(busy[0][0].toBool(), true);
+    QCOMPARE(busy[1][0].toBool(), false);
     QCOMPARE(bench.station->slots_view()[1].name, QString("1-2")); // no slots file: the port
     QVERIFY(bench.drop_knob("u2", "stuck_bit"));
     bench.station->retry_failed();
