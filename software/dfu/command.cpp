@@ -165,8 +165,8 @@ public:
         }
         for (int const fd : {out, err})
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            // Tells the child's end at once where the kernel can; else it is looked for often.
 #ifdef SYS_pidfd_open
+        // Tells the child's end at once where the kernel can; else it is looked for often.
         pid_fd = int(syscall(SYS_pidfd_open, pid, 0));
 #endif
         return true;
