@@ -103,9 +103,8 @@ void BenchSession::start() {
             station = new Flash::Station(settings, slot_table, {});
             // The same sleep lock as the one-unit window's, while any unit is under way; it
             // goes with the station.
-            auto* const awake = new SleepInhibitor(station);
-            connect(station, &Flash::Station::busy_changed, awake,
-                    [awake](bool busy) { busy ? awake->acquire() : awake->release(); });
+            connect(station, &Flash::Station::busy_changed, new SleepInhibitor(station),
+                    &SleepInhibitor::hold);
             // The window hears of a unit in the same order as the station does.
             connect(watch, &Bus::UnitWatch::unit_arrived, model, &SlotModel::unit_arrived);
             connect(watch, &Bus::UnitWatch::unit_left, model, &SlotModel::unit_left);

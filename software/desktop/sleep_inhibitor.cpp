@@ -47,6 +47,10 @@ void SleepInhibitor::acquire() {
             });
 }
 
+void SleepInhibitor::hold(bool on) {
+    on ? acquire() : release();
+}
+
 void SleepInhibitor::release() {
     if (!wanted)
         return;

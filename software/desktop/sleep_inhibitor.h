@@ -21,6 +21,9 @@ public:
 public slots:
     void acquire();
     void release();
+    // acquire() when on, release() when not: for a signal that says whether work is under
+    // way.
+    void hold(bool on);
 
 private:
     bool wanted = false;

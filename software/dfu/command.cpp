@@ -221,10 +221,6 @@ public:
     QString error_text() const {
         return error;
     }
-    // NormalExit while the child runs, as QProcess says.
-    QProcess::ExitStatus exit_kind() const {
-        return !ended || WIFEXITED(exit_status) ? QProcess::NormalExit : QProcess::CrashExit;
-    }
     int exit_code() const {
         return ended && WIFEXITED(exit_status) ? WEXITSTATUS(exit_status) : -1;
     }
@@ -388,7 +384,7 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     if (!finished && !(cuttable && ending()) && !bound.silent() && bound_left) {
         QString const early = output_text(child.take_output());
         qInfo() << "waitForFinished(): Process did not finish in time, exit status:"
-                << child.exit_kind() << "and output:" << early;
+                << QProcess::NormalExit << "and output:" << early; // still running
         if (bound.transfer())
             qInfo() << "will wait on while it shows progress, at most" << silence_limit_ms / 1000
                     << "s without";
@@ -408,11 +404,11 @@ Result run_command(CmdID id, QStringList const& extra, OutputTaps const& taps) {
     }
 
     QString const output = output_text(child.take_output());
-    int code = child.exit_kind() == QProcess::NormalExit ? child.exit_code() : -1;
-    // A program that never ran must not read as a success.
+    // -1 for a child that crashed, was killed, did not end or never ran: none is a success.
+    int const code = child.exit_code();
     if (!started)
         qInfo() << "Could not start" << program << ":" << child.error_text();
-    if (!started || child.exit_kind() != QProcess::NormalExit || code != 0) {
+    if (code != 0) {
         qInfo() << "Exit with" << code << "from" << program << arguments << "returned:" << output;
         log_local_cause(id, arguments);
     }

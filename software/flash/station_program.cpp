@@ -45,8 +45,7 @@ int run_station(BenchOptions const& options, Listing const& present, JobSettings
         station.unit_arrived(unit.port);
     // The same sleep lock as the window's, while any unit is under way.
     SleepInhibitor awake(nullptr);
-    QObject::connect(&station, &Station::busy_changed, &awake,
-                     [&awake](bool busy) { busy ? awake.acquire() : awake.release(); });
+    QObject::connect(&station, &Station::busy_changed, &awake, &SleepInhibitor::hold);
     station.arm();
 
     // Until a termination signal; then no unit is started, and those under way end.

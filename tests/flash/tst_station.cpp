@@ -2,10 +2,8 @@
 // that announce their plugging, unplugging and restarts as udev would (udev_namespace.sh runs
 // this test). The test plugs units in and out as a person at the bench would.
 #include "bus/unit_watch.h"
-#include "control/upgrade_record.h"
 #include "dfu/device_operations.h"
 #include "files/files.h"
-#include "files/support_misc.h"
 #include "flash/station.h"
 #include "launch/device_startup.h"
 #include "test_files.h"
@@ -41,11 +39,7 @@ struct Bench {
     }
 
     void start(QByteArray const& slots_text, bool armed = true) {
-        Flash::JobSettings settings;
-        settings.image_file = Files::path_of(Files::desired_FW_bin);
-        settings.image = support_misc::read_binary_file(settings.image_file);
-        settings.image_sha256 = UpgradeAttempt::sha256_of(settings.image);
-        settings.carried = DFU::desired_FW_Info();
+        Flash::JobSettings settings = Flash::carried_job_settings();
         settings.record_file = dir.filePath("upgrades.jsonl");
         station = std::make_unique<Flash::Station>(settings, Flash::parse_slots(slots_text),
                                                    QStringList());
